@@ -1,0 +1,170 @@
+#include "test_util.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+#include "kvc_log.h"
+
+namespace kvtest {
+
+temp_dir::temp_dir() {
+    char templ[] = "/tmp/kvtest.XXXXXX";
+    if (mkdtemp(templ) == nullptr) throw std::runtime_error("mkdtemp failed");
+    path_ = templ;
+}
+
+temp_dir::~temp_dir() { remove_tree(path_); }
+
+void remove_tree(const std::string& path) {
+    struct stat info;
+    if (lstat(path.c_str(), &info) != 0) return;
+    if (S_ISDIR(info.st_mode)) {
+        chmod(path.c_str(), 0700);
+        for (const std::string& name : list_dir(path)) remove_tree(path + "/" + name);
+        rmdir(path.c_str());
+    } else {
+        unlink(path.c_str());
+    }
+}
+
+void write_file(const std::string& path, const std::string& content, mode_t mode) {
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, mode);
+    if (fd < 0) throw std::runtime_error("cannot write " + path);
+    size_t done = 0;
+    while (done < content.size()) {
+        ssize_t n = write(fd, content.data() + done, content.size() - done);
+        if (n <= 0) break;
+        done += static_cast<size_t>(n);
+    }
+    fchmod(fd, mode);
+    close(fd);
+}
+
+std::string read_file(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream out;
+    out << in.rdbuf();
+    return out.str();
+}
+
+bool file_exists(const std::string& path) {
+    struct stat info;
+    return lstat(path.c_str(), &info) == 0;
+}
+
+std::vector<std::string> list_dir(const std::string& path) {
+    std::vector<std::string> names;
+    DIR* dir = opendir(path.c_str());
+    if (dir == nullptr) return names;
+    while (dirent* entry = readdir(dir)) {
+        if (strcmp(entry->d_name, ".") != 0 && strcmp(entry->d_name, "..") != 0) names.emplace_back(entry->d_name);
+    }
+    closedir(dir);
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+run_result run_program(const std::vector<std::string>& argv, const std::string& stdin_path, int timeout_seconds,
+                       const std::string& cwd) {
+    run_result result;
+    char out_templ[] = "/tmp/kvtest.out.XXXXXX";
+    char err_templ[] = "/tmp/kvtest.err.XXXXXX";
+    int out_fd = mkstemp(out_templ);
+    int err_fd = mkstemp(err_templ);
+    pid_t pid = fork();
+    if (pid == 0) {
+        int in_fd = open(stdin_path.empty() ? "/dev/null" : stdin_path.c_str(), O_RDONLY);
+        if (in_fd < 0) _exit(127);
+        dup2(in_fd, 0);
+        dup2(out_fd, 1);
+        dup2(err_fd, 2);
+        if (!cwd.empty() && chdir(cwd.c_str()) != 0) _exit(127);
+        std::vector<char*> args;
+        for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
+        args.push_back(nullptr);
+        execv(args[0], args.data());
+        _exit(127);
+    }
+    int status = 0;
+    timespec start;
+    clock_gettime(CLOCK_MONOTONIC, &start);
+    while (true) {
+        pid_t done = waitpid(pid, &status, WNOHANG);
+        if (done == pid) break;
+        timespec now;
+        clock_gettime(CLOCK_MONOTONIC, &now);
+        if (now.tv_sec - start.tv_sec >= timeout_seconds) {
+            kill(pid, SIGKILL);
+            waitpid(pid, &status, 0);
+            result.timed_out = true;
+            break;
+        }
+        timespec pause{0, 2 * 1000 * 1000};
+        nanosleep(&pause, nullptr);
+    }
+    if (WIFEXITED(status)) result.status = WEXITSTATUS(status);
+    if (WIFSIGNALED(status)) result.signal = WTERMSIG(status);
+    close(out_fd);
+    close(err_fd);
+    result.out = read_file(out_templ);
+    result.err = read_file(err_templ);
+    unlink(out_templ);
+    unlink(err_templ);
+    return result;
+}
+
+log_capture::log_capture() {
+    kv::log_init("console", kv::Debug, 0, 0, "kerval-postfix");
+    kv::log_set_capture([this](int level, const std::string& text) { lines_.emplace_back(level, text); });
+}
+
+log_capture::~log_capture() {
+    kv::log_set_capture(nullptr);
+    kv::log_init("console", 0, 0, 0, "kerval-postfix");
+}
+
+bool log_capture::has(const std::string& text) const {
+    return std::any_of(lines_.begin(), lines_.end(), [&](const auto& line) { return line.second == text; });
+}
+
+bool log_capture::has(int level, const std::string& text) const {
+    return std::any_of(lines_.begin(), lines_.end(),
+                       [&](const auto& line) { return line.first == level && line.second == text; });
+}
+
+bool log_capture::contains(const std::string& part) const {
+    return std::any_of(lines_.begin(), lines_.end(),
+                       [&](const auto& line) { return line.second.find(part) != std::string::npos; });
+}
+
+std::string log_capture::dump() const {
+    std::string text;
+    for (const auto& line : lines_) text += std::to_string(line.first) + ": " + line.second + "\n";
+    return text;
+}
+
+std::string filter_bin() { return KV_FILTER_BIN; }
+
+std::string daemon_bin() {
+#ifdef KV_DAEMON_BIN
+    return KV_DAEMON_BIN;
+#else
+    return "";
+#endif
+}
+
+std::string source_path(const std::string& relative) { return std::string(KV_SOURCE_DIR) + "/" + relative; }
+
+}  // namespace kvtest

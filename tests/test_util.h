@@ -1,0 +1,71 @@
+// Helpers shared by the tests: temporary directories, files, running the built
+// programs as their callers do, and capturing what the code logs.
+#pragma once
+
+#include <sys/types.h>
+
+#include <map>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace kvtest {
+
+// A fresh directory under /tmp, removed with everything in it.
+class temp_dir {
+public:
+    temp_dir();
+    ~temp_dir();
+    temp_dir(const temp_dir&) = delete;
+    temp_dir& operator=(const temp_dir&) = delete;
+    const std::string& path() const { return path_; }
+    std::string operator/(const std::string& name) const { return path_ + "/" + name; }
+
+private:
+    std::string path_;
+};
+
+void write_file(const std::string& path, const std::string& content, mode_t mode = 0644);
+std::string read_file(const std::string& path);
+bool file_exists(const std::string& path);
+// Names (not paths) of the entries of a directory, sorted.
+std::vector<std::string> list_dir(const std::string& path);
+void remove_tree(const std::string& path);
+
+struct run_result {
+    int status = -1;   // exit status, or -1 when killed by a signal
+    int signal = 0;    // the signal that ended it
+    bool timed_out = false;
+    std::string out;
+    std::string err;
+};
+
+// Runs argv[0] with argv and the given file (or /dev/null) as standard input,
+// in directory cwd when given; kills it after timeout_seconds.
+run_result run_program(const std::vector<std::string>& argv, const std::string& stdin_path = "",
+                       int timeout_seconds = 60, const std::string& cwd = "");
+
+// Collects every message logged while it lives, at every level.
+class log_capture {
+public:
+    log_capture();
+    ~log_capture();
+    log_capture(const log_capture&) = delete;
+    log_capture& operator=(const log_capture&) = delete;
+    const std::vector<std::pair<int, std::string>>& lines() const { return lines_; }
+    bool has(const std::string& text) const;         // an exact line
+    bool has(int level, const std::string& text) const;
+    bool contains(const std::string& part) const;    // a line containing part
+    std::string dump() const;
+    void clear() { lines_.clear(); }
+
+private:
+    std::vector<std::pair<int, std::string>> lines_;
+};
+
+// Path of a built program or of a file in the source tree.
+std::string filter_bin();
+std::string daemon_bin();
+std::string source_path(const std::string& relative);
+
+}  // namespace kvtest
