@@ -1,0 +1,56 @@
+// kv_options: the filter's configuration: the command-line options, the choice of
+// the configuration file, and the section readers with every default and check
+// that fill the settings record (kv_settings.h).
+//
+// load_config answers 1 when the configuration is loaded and 0 after logging why
+// not; in check-only mode it runs the self-test and exits the process itself.
+// The other operations answer 1 / 0.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "kv_settings.h"
+#include "kvc_conf.h"
+
+namespace kv {
+
+constexpr const char* kProgramIdent = "kerval-postfix";
+constexpr const char* kFilterName = "Kerval(R) Filter for postfix";
+constexpr const char* kFilterVersion = "4.33";
+
+// Command line options state (only while the command line is read).
+struct options_state {
+    conf_string conf_path;
+    bool check_only = false;
+    conf_string check_user;
+    long message_size = 0;
+    std::string size_text;
+};
+
+int load_config(int argc, char** argv, filter_config& config);
+
+// The section task list over the record; presence of the optional notification
+// sections and of [Agent] is recorded in the flags.
+struct section_presence {
+    bool cured = false;
+    bool malware = false;
+    bool rule_filter = false;
+    bool mailbomb = false;
+    bool archive_restriction = false;
+    bool agent = false;
+};
+std::vector<conf_task> make_config_tasks(filter_config& config, section_presence& presence);
+
+// Reads and checks the whole file into config (also the checks after the file);
+// 1 / 0. On failure nothing loaded survives.
+int read_config_file(const char* path, filter_config& config);
+
+// Action words: the first word the value begins with whose letter is admissible.
+int parse_action(const char* value, const char* letters, int* dest);
+// "<value>" when the value has no ">", else the value as written.
+int parse_address(conf_string* dest, const char* value);
+char action_letter(int action);
+void dump_actions(const actions_settings& actions);
+
+}  // namespace kv
