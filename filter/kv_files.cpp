@@ -59,11 +59,13 @@ unique_fd open_tmpfile(const spool_settings& settings, std::string& path) {
     if (!settings.directory || !settings.prefix) {
         log(Errors, "%s bad parameters (%d.%d.%d.%d) were passed (%s:%d)", "files: open tmpfile", 0, 0,
             settings.directory ? 0 : 1, settings.prefix ? 0 : 1, kUnit, __LINE__);
+        errno = EINVAL;
         return unique_fd();
     }
     const int naming = settings.naming_mode;
     if (naming != NAMING_STD && naming != NAMING_RAND48 && naming != NAMING_TAI) {
         log(Errors, "files: cannot open tmpfile - wrong filenaming mode");
+        errno = EINVAL;
         return unique_fd();
     }
     const char* dir = settings.directory->c_str();

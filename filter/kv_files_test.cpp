@@ -218,6 +218,11 @@ TEST(SaveMessage, FailureLeavesNoSpoolFile) {
         EXPECT_TRUE(logged.has(kv::Errors, "cannot create temporary file - (2) No such file or directory"))
             << logged.dump();
     }
+    {
+        kvtest::log_capture logged;
+        EXPECT_FALSE(kv::save_message(settings_for(dir / "spool", "s.", 0), 0).has_value());
+        EXPECT_TRUE(logged.has(kv::Errors, "cannot create temporary file - (22) Invalid argument")) << logged.dump();
+    }
 }
 
 // ---- descriptor helpers ----
