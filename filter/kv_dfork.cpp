@@ -1,0 +1,183 @@
+#include "kv_dfork.h"
+
+#include <signal.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <utility>
+
+#include "kvc_log.h"
+#include "kvc_mutex.h"
+
+namespace kv {
+namespace {
+
+const char* const kUnit = "kv_dfork";
+
+// waitpid, repeated while interrupted: the pid, 0 (still running) or -1 (logged).
+pid_t wait_child(pid_t pid, bool block, const char* name, int* status) {
+    while (true) {
+        pid_t done = waitpid(pid, status, block ? 0 : WNOHANG);
+        if (done >= 0) return done;
+        if (errno != EINTR) {
+            log(Errors, "starter: wait for %s[%d] failed - %s", name, static_cast<int>(pid), stdlib_error(errno));
+            return -1;
+        }
+        log(Debug, "starter: wait for %s[%d] interrupted", name, static_cast<int>(pid));
+    }
+}
+
+// Logs how the child ended: STARTER_OK for exit status 0, else STARTER_FAILED.
+int report_status(pid_t pid, int status, const char* name) {
+    const int id = static_cast<int>(pid);
+    if (WIFSIGNALED(status)) log(Errors, "starter: %s[%d] exited on signal %d", name, id, WTERMSIG(status));
+    if (WIFSTOPPED(status)) log(Errors, "starter: %s[%d] stopped by signal %d", name, id, WSTOPSIG(status));
+    if (!WIFEXITED(status)) {
+        log(Errors, "starter: %s[%d] terminates abnormally with status %d", name, id, status >> 8);
+        return STARTER_FAILED;
+    }
+    if (WEXITSTATUS(status) != 0) {
+        log(Errors, "starter: %s[%d] with error code %d", name, id, WEXITSTATUS(status));
+        return STARTER_FAILED;
+    }
+    log(Debug, "starter: %s[%d] exited normally", name, id);
+    return STARTER_OK;
+}
+
+}  // namespace
+
+int starter_wait(pid_t pid, bool block, const char* name) {
+    if (name == nullptr) {
+        log(Errors, "%s (%s:%d) bad parameter was passed", "starter: wait ", kUnit, __LINE__);
+        return STARTER_FAILED;
+    }
+    int status = 0;
+    pid_t done = wait_child(pid, block, name, &status);
+    if (done < 0) return STARTER_FAILED;
+    if (done == 0) {
+        log(Debug, "starter: %s[%d] is still running", name, static_cast<int>(pid));
+        return STARTER_RUNNING;
+    }
+    return report_status(pid, status, name);
+}
+
+child_process starter_start(const char* path, const std::vector<std::string>& argv) {
+    if (path == nullptr || argv.empty()) {
+        log(Errors, "%s bad parameters (%d.%d) were passed (%s:%d)", "starter:", path == nullptr ? 1 : 0,
+            argv.empty() ? 1 : 0, kUnit, __LINE__);
+        return child_process();
+    }
+    int ends[2];
+    if (pipe(ends) != 0) {
+        log(Errors, "starter: cannot create pipe for submitter(%s) - %s", path, stdlib_error(errno));
+        return child_process();
+    }
+    unique_fd read_end(ends[0]);
+    unique_fd write_end(ends[1]);
+    // Built before the fork: the child only execs or exits.
+    std::vector<char*> args;
+    args.reserve(argv.size() + 1);
+    for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
+    args.push_back(nullptr);
+
+    pid_t pid = fork();
+    if (pid < 0) {
+        log(Errors, "starter: cannot fork for execute %s", path);
+        return child_process();
+    }
+    if (pid == 0) {
+        close(write_end.release());
+        int from = read_end.release();
+        if (from != STDIN_FILENO) {
+            if (dup2(from, STDIN_FILENO) < 0) {
+                log(Errors, "starter: cannot bind pipe with stdin");
+                _exit(kStarterCannotRun);
+            }
+            close(from);
+        }
+        execv(path, args.data());
+        int err = errno;
+        log(Errors, "starter: cannot execv() for %s - (%d) %s", path, err, stdlib_error(err));
+        _exit(kStarterCannotRun);
+    }
+    read_end.reset();
+    return child_process(pid, std::move(write_end));
+}
+
+child_process::child_process(child_process&& other) noexcept
+    : pid_(std::exchange(other.pid_, -1)), input_(std::move(other.input_)), collected_(other.collected_) {}
+
+child_process& child_process::operator=(child_process&& other) noexcept {
+    if (this != &other) {
+        reap_quietly();
+        pid_ = std::exchange(other.pid_, -1);
+        input_ = std::move(other.input_);
+        collected_ = other.collected_;
+    }
+    return *this;
+}
+
+child_process::~child_process() { reap_quietly(); }
+
+void child_process::reap_quietly() {
+    if (pid_ > 0 && !collected_) {
+        int saved = errno;
+        kill(pid_, SIGKILL);
+        input_.reset();
+        while (waitpid(pid_, nullptr, 0) < 0 && errno == EINTR) {
+        }
+        errno = saved;
+    }
+    collected_ = true;
+    input_.reset();
+}
+
+int child_process::wait(bool block, const char* name) {
+    if (pid_ <= 0 || collected_) return STARTER_FAILED;
+    if (name == nullptr) return starter_wait(pid_, block, name);  // logs the bad parameter
+    int result = starter_wait(pid_, block, name);
+    // Once waitpid has answered for the child (or failed), its pid must never be
+    // signalled again: it may belong to another process by now.
+    if (result != STARTER_RUNNING) collected_ = true;
+    return result;
+}
+
+int child_process::wait_for(std::chrono::milliseconds timeout, const char* name) {
+    if (pid_ <= 0 || collected_) return STARTER_FAILED;
+    if (name == nullptr) return starter_wait(pid_, false, name);  // logs the bad parameter
+    timespec start{};
+    clock_gettime(CLOCK_MONOTONIC, &start);
+    long pause_ns = 1000 * 1000;  // 1 ms, doubled up to 50 ms
+    while (true) {
+        int status = 0;
+        pid_t done = wait_child(pid_, false, name, &status);
+        if (done != 0) {
+            collected_ = true;
+            return done < 0 ? STARTER_FAILED : report_status(pid_, status, name);
+        }
+        timespec now{};
+        clock_gettime(CLOCK_MONOTONIC, &now);
+        long long waited_ms = (now.tv_sec - start.tv_sec) * 1000LL + (now.tv_nsec - start.tv_nsec) / 1000000;
+        if (waited_ms >= timeout.count()) {
+            log(Debug, "starter: %s[%d] is still running", name, static_cast<int>(pid_));
+            return STARTER_RUNNING;
+        }
+        long long left_ns = (timeout.count() - waited_ms) * 1000000LL;
+        timespec pause{0, static_cast<long>(std::min<long long>(pause_ns, left_ns))};
+        nanosleep(&pause, nullptr);
+        pause_ns = std::min(pause_ns * 2, 50L * 1000 * 1000);
+    }
+}
+
+int child_process::kill_and_wait(const char* name) {
+    if (pid_ <= 0 || collected_) return STARTER_FAILED;
+    // Killed before its input is closed: the child never sees a clean end of input.
+    kill(pid_, SIGKILL);
+    input_.reset();
+    return wait(true, name != nullptr ? name : "child");
+}
+
+}  // namespace kv
