@@ -4,6 +4,12 @@
 #include <cstdlib>
 #include <cstring>
 
+#include <unistd.h>
+
+#include "kv_files.h"
+#include "kv_mail.h"
+#include "kv_mailsend.h"
+#include "kv_notify.h"
 #include "kv_options.h"
 #include "kv_settings.h"
 #include "kvc_log.h"
@@ -81,6 +87,36 @@ void report_problem(int status, const char* text) {
     exit(status);
 }
 
+namespace {
+
+// The verdict on a stored and parsed message. Until the daemon is asked, every
+// message passes.
+int verdict(mail&, const filter_config&) { return ACT_PASS; }
+
+// A stage failed: the ProcessingErrors action decides. A message that is still
+// available is put where that action says, so that exit 0 never loses it.
+int processing_error(const filter_config& config, mail* m, int error_status, bool available) {
+    int action = config.actions.processing_errors;
+    if (available && m != nullptr && action == ACT_QUARANTINE) {
+        if (!config.actions.quarantine.directory) {
+            log(Errors, "kerval-pipe: no quarantine directory for the message - keep it for retry");
+            return 75;
+        }
+        std::optional<std::string> archive =
+            quarantine_store(config.actions.quarantine, mail_get_path(*m), config.actions.move_file);
+        if (!archive) return 75;
+        log(Alerts, "kerval-pipe: the message has been stored in archive %s", archive->c_str());
+        mail_keep_file(*m);
+    }
+    if (available && m != nullptr && action == ACT_REDIRECT && !redirect(*m, config.actions, config.mailer)) {
+        log(Errors, "kerval-pipe: the message was not redirected - keep it for retry");
+        return 75;
+    }
+    return action_exit_status(action, error_status, available);
+}
+
+}  // namespace
+
 int filter_main(int argc, char** argv) {
     filter_config config;
     if (!load_config(argc, argv, config)) {
@@ -88,8 +124,63 @@ int filter_main(int argc, char** argv) {
         report_problem(75, "cannot load configuration file");
     }
     log(Verbose, "kerval-pipe: configuration loaded ...");
-    // The message stages come next: until they are in place, keep mail for retry.
-    return 75;
+
+    std::unique_ptr<mail> m;
+    int status = 0;
+    [&] {
+        log(Verbose, "kerval-pipe: Kerval (R) Filter for postfix ver.4.33 started ...");
+        std::optional<std::string> path = save_message(config.scanning.spool);
+        if (!path) {
+            log(Errors, "kerval-pipe: cannot read message from stdin");
+            status = processing_error(config, nullptr, 65, false);
+            return;
+        }
+        m = mail_create(path->c_str());
+        if (!m) {
+            unlink(path->c_str());
+            log(Errors, "kerval-pipe: cannot create mail info - no memory");
+            status = processing_error(config, nullptr, 71, false);
+            return;
+        }
+        envelope_args args = parse_envelope_args(argc, argv);
+        bool envelope_ok = args.have_sender && args.have_rcpts;
+        if (envelope_ok && !e_set_from(m->env, args.sender->c_str())) {
+            log(Errors, "kerval-pipe: no memory for sender");
+            envelope_ok = false;
+        }
+        for (const std::string& rcpt : args.rcpts) {
+            if (envelope_ok && !e_add_rcpt(m->env, rcpt.c_str())) {
+                log(Errors, "kerval-pipe: cannot add recipient to list");
+                envelope_ok = false;
+            }
+        }
+        if (!envelope_ok) {
+            log(Errors, "kerval-pipe: cannot get envelope info - possible configuration problem");
+            status = processing_error(config, m.get(), 65, false);
+            return;
+        }
+        if (!mail_parse_headers(*m)) {
+            log(Errors, "kerval-pipe: cannot get mail-headers info - possible configuration problem");
+            status = processing_error(config, m.get(), 65, true);
+            return;
+        }
+        mail_print(*m, config.logging.level);
+        status = action_exit_status(verdict(*m, config), 69, true);
+    }();
+
+    if (status == kConsumed) {
+        status = 0;
+    } else if (status == kResubmit) {
+        if (!m || e_get_from(m->env) == nullptr || e_rcpts_count(m->env) == 0) {
+            log(Alerts, "kerval-pipe: cannot reinject message to mail system (message or envelope was not retrieved)");
+            status = 69;
+        } else if (!mailsend(m->env, mail_get_path(*m), 0, nullptr, 0, config.mailer)) {
+            log(Alerts, "kerval-pipe: cannot reinject message to mail system");
+            status = 69;
+        }
+    }
+    if (m) mail_delete(std::move(m), !config.logging.debug_spool);
+    return status;
 }
 
 }  // namespace kv

@@ -1,0 +1,221 @@
+#include "kv_report.h"
+
+#include <cctype>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <functional>
+
+#include "kv_files.h"
+#include "kv_mailutil.h"
+#include "kvc_log.h"
+#include "kvc_mutex.h"
+
+namespace kv {
+namespace {
+
+constexpr int kPieceBuffer = 128;  // at most 127 characters per piece
+
+struct category_heading {
+    int index;
+    const char* heading;
+};
+// Modifications come before suspicious objects here.
+const category_heading kHeadings[] = {
+    {CAT_KNOWN, "Known virus(es):"},
+    {CAT_MODIFICATIONS, "Modification(s) of known virus(es):"},
+    {CAT_SUSPICIOUS, "Possible infection(s):"},
+    {CAT_ADWARE, "Advertising software (adware):"},
+    {CAT_DIALERS, "Dialer(s):"},
+    {CAT_JOKES, "Joke(s) or hoax(es):"},
+    {CAT_RISKWARE, "Potentially dangerous software (riskware):"},
+    {CAT_HACKTOOLS, "Intrusion tool(s) (hacktool(s)):"},
+};
+
+// The report under construction; every append failure ends the report.
+class report_builder {
+public:
+    report_builder(const mail& m, const char* archive, const actions_settings& actions)
+        : mail_(m), archive_(archive), actions_(actions), result_(mail_get_result(m)) {}
+
+    bool add(const std::string& text) { return add(text.c_str()); }
+    bool add(const char* text) {
+        if (out_.add(text)) return true;
+        log(Errors, "report: cannot add string <%s> to report", text);
+        return false;
+    }
+    // Adds text unless it is empty or missing.
+    bool add_value(const char* text) { return text == nullptr || *text == '\0' || add(text); }
+
+    bool piece(const char* text);
+    void set_charset(const char* piece);
+    std::optional<std::string> join() { return out_.to_linear(0); }
+
+private:
+    bool macro(const char* at, size_t* consumed);
+    bool virus_list();
+    bool recipients(const char* failure);
+    bool full_headers();
+
+    const mail& mail_;
+    const char* archive_;
+    const actions_settings& actions_;
+    scanresult* result_;
+    strings out_;
+    conf_string charset_;
+};
+
+void report_builder::set_charset(const char* piece) {
+    if (strstr(piece, "charset=") == nullptr) return;
+    const char* equals = strchr(piece, '=');
+    if (equals == nullptr || strlen(equals + 1) <= 1) return;
+    std::string value(equals + 1);
+    while (!value.empty() && isspace(static_cast<unsigned char>(value.back()))) value.pop_back();
+    charset_ = value;
+}
+
+bool report_builder::virus_list() {
+    bool first = true;
+    for (const category_heading& category : kHeadings) {
+        strings* names = result_->categories[category.index].get();
+        if (names == nullptr) continue;
+        std::string block = first ? "" : "\n";
+        block += category.heading;
+        block += "\n";
+        bool ok = out_.add(block) != 0;
+        bool first_name = true;
+        for (const std::string& name : names->items()) {
+            ok = ok && (first_name || out_.add("\n")) && out_.add(name);
+            first_name = false;
+        }
+        if (!ok) {
+            log(Errors, "report: cannot add <%s> virus(es) list to report", category.heading);
+            return false;
+        }
+        first = false;
+    }
+    return first || add("\n");
+}
+
+bool report_builder::recipients(const char* failure) {
+    if (out_.add_list(e_get_rcpts(mail_.env), ", ")) return true;
+    log(Errors, "%s", failure);
+    return false;
+}
+
+bool report_builder::full_headers() {
+    int32_t offset = mail_.headers_offset;
+    int32_t length = mail_.headers_length;
+    log(Debug, "mail: create report: headers off=%d len=%d", offset, length);
+    if (length <= 0) return add("No headers present in original mail\n");
+    std::string headers;
+    const char* source = archive_ != nullptr ? archive_ : mail_get_path(mail_);
+    if (source == nullptr || !read_message_part(source, offset, headers, static_cast<size_t>(length))) {
+        log(Errors, "report: cannot read headers to report");
+        return false;
+    }
+    return add_value(headers.c_str());
+}
+
+// Tries the macro names at the text after a "$"; consumed is the length of the
+// name and its closing "$" when one matched (0 otherwise).
+bool report_builder::macro(const char* at, size_t* consumed) {
+    auto is = [&](const char* name) {
+        size_t length = strlen(name);
+        if (strncmp(at, name, length) != 0 || at[length] != '$') return false;
+        *consumed = length + 1;
+        return true;
+    };
+    *consumed = 0;
+    if (result_ != nullptr && is("REPORT")) {
+        log(Info, "report: NOTE: obsolete macros $REPORT$ used, please use $DAEMON_REPORT$, $VIRUS_LIST$ and $SCAN_STAT$ instead");
+        if (result_->report && !(add("= Kerval detailed report:\n") && add_value(result_->report->c_str()) && add("\n")))
+            return false;
+        if (!(add("= Following virus(es)/malware has been found:\n") && virus_list())) return false;
+        std::optional<std::string> stat = scanresult_stat_text(&result_->stat);
+        return !stat || (add("= Scanning statistic:\n") && add_value(stat->c_str()));
+    }
+    if (result_ != nullptr && is("DAEMON_REPORT")) return add_value(scanresult_get_report(result_));
+    if (result_ != nullptr && is("VIRUS_LIST")) return virus_list();
+    if (result_ != nullptr && is("SCAN_STAT")) {
+        std::optional<std::string> stat = scanresult_stat_text(&result_->stat);
+        return !stat || add_value(stat->c_str());
+    }
+    if (actions_.admin_mail && is("POSTMASTER")) return add_value(actions_.admin_mail->c_str());
+    if (scanresult_get_rule(result_) != nullptr && is("RULE_NAME")) return add_value(scanresult_get_rule(result_));
+    if (actions_.filter_mail && is("FILTER_MAIL")) return add_value(actions_.filter_mail->c_str());
+    if (is("SENDER")) return add_value(e_get_from(mail_.env));
+    if (is("RCPTS")) return recipients("report: cannot add recipient(s) list to report");
+    if (is("ORIGINAL_RCPTS")) {
+        const char* original = mail_get_property(mail_, MAIL_PROP_ORIG_RCPT);
+        if (original != nullptr && *original != '\0') return add(original);
+        return recipients("report: cannot add orecipient(s) list to report");
+    }
+    if (is("SECURE_RCPTS")) {
+        if (e_rcpts_count(mail_.env) >= 2) return add("\"Recipients of original message\" <#@[]>");
+        if (out_.add_list(e_get_rcpts(mail_.env), ", ")) return true;
+        log(Errors, "report: cannot add recipient to report");
+        return false;
+    }
+    if (is("SUBJECT")) {
+        const char* subject = mail_get_property(mail_, MAIL_PROP_SUBJECT);
+        if (subject == nullptr) return add("[unknown-subject]");
+        std::optional<std::string> decoded = decode_subject(subject, charset_ ? charset_->c_str() : nullptr);
+        return decoded ? add_value(decoded->c_str()) : add_value(subject);
+    }
+    if (is("MSGID")) {
+        const char* id = mail_get_property(mail_, MAIL_PROP_MESSAGE_ID);
+        return id == nullptr ? add("[unknown-id]") : add_value(id);
+    }
+    if (is("FULLHEADERS")) return full_headers();
+    if (is("ARCHIVE_RECORD")) {
+        if (archive_ == nullptr) return add("file was not created");
+        const char* slash = strrchr(archive_, '/');
+        return add_value(slash != nullptr ? slash + 1 : archive_);
+    }
+    return true;
+}
+
+bool report_builder::piece(const char* text) {
+    set_charset(text);
+    const char* p = text;
+    while (const char* dollar = strchr(p, '$')) {
+        if (dollar > p && !add(std::string(p, dollar))) return false;
+        size_t consumed = 0;
+        if (!macro(dollar + 1, &consumed)) return false;
+        if (consumed == 0) {
+            if (!add("$")) return false;
+            p = dollar + 1;
+        } else {
+            p = dollar + 1 + consumed;
+        }
+    }
+    return add_value(p);
+}
+
+}  // namespace
+
+std::optional<std::string> create_report(const mail& m, const char* template_path, const char* archive,
+                                         const actions_settings& actions) {
+    if (template_path == nullptr) {
+        log(Errors, "report: null input parameter (%d:%d:%d)", 0, 1, 0);
+        return std::nullopt;
+    }
+    FILE* stream = fopen(template_path, "r");
+    if (stream == nullptr) {
+        log(Errors, "report: cannot open template %s - %s", template_path, stdlib_error(errno));
+        return std::nullopt;
+    }
+    report_builder report(m, archive, actions);
+    char buffer[kPieceBuffer];
+    bool ok = true;
+    while (ok && fgets(buffer, sizeof buffer, stream) != nullptr) ok = report.piece(buffer);
+    if (ok && ferror(stream)) {
+        log(Errors, "report: cannot read template %s - %s", template_path, stdlib_error(errno));
+        ok = false;
+    }
+    if (fclose(stream) != 0) log(Errors, "report: cannot close file %s - %s", template_path, stdlib_error(errno));
+    return ok ? report.join() : std::nullopt;
+}
+
+}  // namespace kv

@@ -1,0 +1,74 @@
+#include "filter_fixture.h"
+
+#include <sys/stat.h>
+
+#include <fstream>
+
+namespace kvtest {
+
+filter_run::filter_run() {
+    for (const char* sub : {"spool", "quarantine", "outbox"}) mkdir((dir / sub).c_str(), 0755);
+    // Records each submission as NNN.args (one argument per line) and NNN.msg, and
+    // exits with the status in the file "status" (0 without it).
+    write_file(dir / "sendmail",
+               "#!/bin/sh\n"
+               "out='" + (dir / "outbox") + "'\n"
+               "n=$(ls \"$out\" | grep -c '\\.args$')\n"
+               "f=\"$out/$(printf '%03d' $((n + 1)))\"\n"
+               "for a in \"$@\"; do printf '%s\\n' \"$a\"; done > \"$f.part\"\n"
+               "cat > \"$f.msg\"\n"
+               "mv \"$f.part\" \"$f.args\"\n"
+               "s=$(cat '" + (dir / "status") + "' 2>/dev/null)\n"
+               "exit ${s:-0}\n",
+               0755);
+    config.set("Scanning", "Spool = " + spool())
+        .set("Scanning", "DenyMode = byAll")
+        .set("Actions", "Quarantine = " + quarantine())
+        .set("Actions", "AdminMail = admin@example.test")
+        .set("Logging", "Level = Debug")
+        .drop("Mailer")
+        .set("Mailer", "MailSystem = Postfix")
+        .set("Mailer", "Sendmail = " + (dir / "sendmail"));
+}
+
+void filter_run::set_submit_status(int status) { write_file(dir / "status", std::to_string(status) + "\n"); }
+
+run_result filter_run::run(const std::string& sender, const std::vector<std::string>& rcpts,
+                           const std::string& message, const std::vector<std::string>& options) {
+    std::vector<std::string> args = options;
+    args.insert(args.begin(), "--conf=" + config_path());
+    args.push_back("-f");
+    args.push_back(sender);
+    args.push_back("--");
+    args.insert(args.end(), rcpts.begin(), rcpts.end());
+    return run_args(args, message);
+}
+
+run_result filter_run::run_args(const std::vector<std::string>& args, const std::string& message) {
+    config.write(config_path());
+    write_file(dir / "stdin", message);
+    std::vector<std::string> argv = args;
+    argv.insert(argv.begin(), filter_bin());
+    return run_program(argv, dir / "stdin", 120, dir.path());
+}
+
+std::vector<submission> filter_run::submissions() const {
+    std::vector<submission> result;
+    for (const std::string& name : list_dir(dir / "outbox")) {
+        if (name.size() < 5 || name.substr(name.size() - 5) != ".args") continue;
+        std::string base = dir / ("outbox/" + name.substr(0, name.size() - 5));
+        submission s;
+        std::ifstream args(base + ".args");
+        for (std::string line; std::getline(args, line);) s.args.push_back(line);
+        s.message = read_file(base + ".msg");
+        result.push_back(s);
+    }
+    return result;
+}
+
+std::string make_message(const std::string& subject, const std::string& body, const std::string& extra_headers) {
+    return "From: sender@example.org\r\nTo: rcpt@example.test\r\nSubject: " + subject +
+           "\r\nMessage-ID: <" + subject + "@example.org>\r\n" + extra_headers + "\r\n" + body;
+}
+
+}  // namespace kvtest
