@@ -1,6 +1,8 @@
 #include "kv_dfork.h"
 
+#include <poll.h>
 #include <signal.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -145,12 +147,46 @@ int child_process::wait(bool block, const char* name) {
     return result;
 }
 
+namespace {
+
+long long elapsed_ms(const timespec& start) {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return (now.tv_sec - start.tv_sec) * 1000LL + (now.tv_nsec - start.tv_nsec) / 1000000;
+}
+
+// Sleeps until the child ends or the time is up, on a pidfd when the kernel has
+// them (false when it has not: the caller then polls).
+bool sleep_until_exit(pid_t pid, const timespec& start, std::chrono::milliseconds timeout) {
+#ifdef SYS_pidfd_open
+    int pidfd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+    if (pidfd < 0) return false;
+    while (true) {
+        long long left = timeout.count() - elapsed_ms(start);
+        if (left <= 0) break;
+        pollfd ready{pidfd, POLLIN, 0};
+        int n = poll(&ready, 1, static_cast<int>(std::min<long long>(left, 1 << 30)));
+        if (n > 0 || (n < 0 && errno != EINTR)) break;
+    }
+    close(pidfd);
+    return true;
+#else
+    (void)pid;
+    (void)start;
+    (void)timeout;
+    return false;
+#endif
+}
+
+}  // namespace
+
 int child_process::wait_for(std::chrono::milliseconds timeout, const char* name) {
     if (pid_ <= 0 || collected_) return STARTER_FAILED;
     if (name == nullptr) return starter_wait(pid_, false, name);  // logs the bad parameter
     timespec start{};
     clock_gettime(CLOCK_MONOTONIC, &start);
-    long pause_ns = 1000 * 1000;  // 1 ms, doubled up to 50 ms
+    bool tried_pidfd = false;
+    long pause_ns = 1000 * 1000;  // without a pidfd: 1 ms, doubled up to 50 ms
     while (true) {
         int status = 0;
         pid_t done = wait_child(pid_, false, name, &status);
@@ -158,12 +194,14 @@ int child_process::wait_for(std::chrono::milliseconds timeout, const char* name)
             collected_ = true;
             return done < 0 ? STARTER_FAILED : report_status(pid_, status, name);
         }
-        timespec now{};
-        clock_gettime(CLOCK_MONOTONIC, &now);
-        long long waited_ms = (now.tv_sec - start.tv_sec) * 1000LL + (now.tv_nsec - start.tv_nsec) / 1000000;
+        long long waited_ms = elapsed_ms(start);
         if (waited_ms >= timeout.count()) {
             log(Debug, "starter: %s[%d] is still running", name, static_cast<int>(pid_));
             return STARTER_RUNNING;
+        }
+        if (!tried_pidfd) {
+            tried_pidfd = true;
+            if (sleep_until_exit(pid_, start, timeout)) continue;
         }
         long long left_ns = (timeout.count() - waited_ms) * 1000000LL;
         timespec pause{0, static_cast<long>(std::min<long long>(pause_ns, left_ns))};
