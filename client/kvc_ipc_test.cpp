@@ -1,14 +1,14 @@
 #include "kvc_ipc.h"
 
 #include <arpa/inet.h>
-#include <sys/socket.h>
-#include <unistd.h>
+#include <signal.h>
 
 #include <gtest/gtest.h>
 
 #include "kvc_log.h"
 #include "kvc_tcp.h"
 #include "kvc_unix.h"
+#include "channel_pair.h"
 #include "test_util.h"
 
 namespace ipc = kv::ipc;
@@ -20,27 +20,8 @@ protected:
     void SetUp() override { ASSERT_EQ(ipc::init(), ipc::IPC_OK); }
     void TearDown() override { EXPECT_EQ(ipc::done(), ipc::IPC_OK); }
 
-    // A listening server, a client connected to it and the server's side of the
-    // connection, over UNIX ("unix") or TCP ("tcp", on a free port).
-    struct trio {
-        std::unique_ptr<ipc::channel> server, client, peer;
-    };
-    trio connect(const std::string& kind, int seconds) {
-        trio t;
-        std::string spec = kind == "tcp" ? "inet:0@127.0.0.1" : "local:" + (dir / "ipc.sock");
-        t.server = ipc::create_server(spec, seconds, 1, 5);
-        EXPECT_TRUE(t.server);
-        if (!t.server) return t;
-        if (kind == "tcp") {
-            sockaddr_in bound{};
-            socklen_t size = sizeof bound;
-            getsockname(ipc::get_fd(t.server.get()), reinterpret_cast<sockaddr*>(&bound), &size);
-            spec = "inet:" + std::to_string(ntohs(bound.sin_port)) + "@127.0.0.1";
-        }
-        t.client = ipc::create_client(spec, seconds, 1);
-        EXPECT_TRUE(t.client);
-        EXPECT_EQ(ipc::accept(*t.server, t.peer, seconds), ipc::IPC_OK);
-        return t;
+    kvtest::channel_pair connect(const std::string& kind, int seconds) {
+        return kvtest::connect_channels(kind, dir / "ipc.sock", seconds);
     }
 
     kvtest::temp_dir dir;
@@ -184,7 +165,7 @@ TEST_F(Ipc, MakeRefusesBadTypesAndTimeouts) {
 TEST_F(Ipc, ExactTransfersOverBothTransports) {
     for (const char* kind : {"unix", "tcp"}) {
         kvtest::log_capture logged;
-        trio t = connect(kind, 5);
+        kvtest::channel_pair t = connect(kind, 5);
         ASSERT_TRUE(t.client && t.peer) << kind << logged.dump();
         EXPECT_EQ(ipc::is_local_mode(t.peer.get()), 0);
         const std::string message(1000, 'm');
@@ -207,7 +188,7 @@ TEST_F(Ipc, ExactTransfersOverBothTransports) {
 }
 
 TEST_F(Ipc, PeerClosingEarlyEndsTheReceiveWithWhatArrived) {
-    trio t = connect("unix", 5);
+    kvtest::channel_pair t = connect("unix", 5);
     ASSERT_TRUE(t.client && t.peer);
     size_t length = 10;
     ASSERT_EQ(ipc::send(*t.peer, "0123456789", length), ipc::IPC_OK);
@@ -221,7 +202,7 @@ TEST_F(Ipc, PeerClosingEarlyEndsTheReceiveWithWhatArrived) {
 
 TEST_F(Ipc, TheBudgetCoversAllTransfersOfAChannel) {
     kvtest::log_capture logged;
-    trio t = connect("tcp", 1);
+    kvtest::channel_pair t = connect("tcp", 1);
     ASSERT_TRUE(t.client && t.peer);
     char buffer[4];
     size_t length = sizeof buffer;
@@ -246,7 +227,7 @@ TEST_F(Ipc, TheBudgetCoversAllTransfersOfAChannel) {
 
 TEST_F(Ipc, TimeoutInTheMiddleOfATransferNamesTheCounts) {
     kvtest::log_capture logged;
-    trio t = connect("unix", 1);
+    kvtest::channel_pair t = connect("unix", 1);
     ASSERT_TRUE(t.client && t.peer);
     size_t length = 3;
     ASSERT_EQ(ipc::send(*t.peer, "abc", length), ipc::IPC_OK);
@@ -260,7 +241,7 @@ TEST_F(Ipc, TimeoutInTheMiddleOfATransferNamesTheCounts) {
 TEST_F(Ipc, RecvAllCollectsUntilThePeerClosesWithinItsLimit) {
     for (uint32_t limit : {0u, 5000u}) {
         kvtest::log_capture logged;
-        trio t = connect("unix", 5);
+        kvtest::channel_pair t = connect("unix", 5);
         ASSERT_TRUE(t.client && t.peer);
         const std::string message(10000, 'r');
         size_t length = message.size();
@@ -281,7 +262,7 @@ TEST_F(Ipc, RecvAllCollectsUntilThePeerClosesWithinItsLimit) {
 
 TEST_F(Ipc, ServerStatesAndTheSocketFile) {
     kvtest::log_capture logged;
-    trio t = connect("unix", 5);
+    kvtest::channel_pair t = connect("unix", 5);
     ASSERT_TRUE(t.server);
     const std::string path = dir / "ipc.sock";
     EXPECT_TRUE(kvtest::file_exists(path));
