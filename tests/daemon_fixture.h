@@ -36,6 +36,7 @@ public:
     std::string socket_path() const { return base_ + ".sock"; }
     std::string pidfile() const { return base_ + ".pid"; }
     std::string unix_address() const { return "local:" + socket_path(); }
+    int tcp_port() const { return tcp_port_; }
     std::string tcp_address() const { return "inet:" + std::to_string(tcp_port_) + "@127.0.0.1"; }
     std::string pid_address() const { return "pid:" + pidfile(); }
 
