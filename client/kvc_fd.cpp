@@ -135,14 +135,8 @@ int fd_wait_send(int fd, int timeout) {
 
 int fd_send(int fd, const void* buffer, size_t& length, int timeout) {
     const size_t wanted = length;
-    if (timeout != WAIT_FOREVER) {
-        int waited = fd_wait_send(fd, timeout);
-        if (waited != SOCK_OK) {
-            length = 0;
-            return waited;
-        }
-    }
-    // With a timeout a send never blocks: it takes what the socket buffer holds.
+    // With a timeout a send never blocks: it takes what the socket buffer holds,
+    // and only a full buffer makes it wait (within the timeout) for room.
     const int flags = MSG_NOSIGNAL | (timeout != WAIT_FOREVER ? MSG_DONTWAIT : 0);
     for (;;) {
         ssize_t sent = ::send(fd, buffer, wanted, flags);
