@@ -98,8 +98,8 @@ std::unique_ptr<address> parse_address(const std::string& spec, int resolve, int
 void address_text(int family, address& record);
 const char* unix_filename(const address& record);
 
-// Makes a channel (into out; allocated when out is empty) with copies of the
-// given addresses and, with create set, a blocking socket.
+// Makes a new channel in out with copies of the given addresses (either may be
+// none) and, with create set, a blocking socket; out stays empty on failure.
 [[nodiscard]] int make(int type, const address* local, const address* remote, int seconds, int local_mode, int create,
                        std::unique_ptr<channel>& out);
 [[nodiscard]] int bind(channel& ch);

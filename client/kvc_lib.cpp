@@ -333,8 +333,12 @@ int scanfile(std::string_view path, int local, uint32_t options, uint32_t option
 int scanbuffer(const void* buffer, size_t size, uint32_t options, uint32_t options2,
                std::unique_ptr<scanresult>& result, uint32_t report_limit) {
     result.reset();
-    if (buffer == nullptr || size > INT32_MAX) {
+    if (buffer == nullptr) {
         log(Errors, "kvlib: scanbuffer: bad parameters (null pointer passed)");
+        return KV_ERR_PARAM;
+    }
+    if (size > INT32_MAX) {
+        log(Errors, "kvlib: scanbuffer: bad parameters (%zu bytes are too many)", size);
         return KV_ERR_PARAM;
     }
     if (not_initialized("kvlib: scanbuffer:")) return KV_ERR_NOT_INIT;
