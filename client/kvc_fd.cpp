@@ -111,27 +111,41 @@ int fd_connect(int fd, const sockaddr* address, socklen_t size, int timeout) {
     return result;
 }
 
-int fd_wait_send(int fd, int timeout) {
+namespace {
+
+// Waits until fd is ready for events (POLLOUT: "send", POLLIN: "recv"). A wait
+// after an interruption starts the full timeout again.
+int wait_for(int fd, short events, int timeout) {
+    const char* word = events == POLLOUT ? "send" : "recv";
     for (;;) {
-        pollfd item{fd, POLLOUT, 0};
+        pollfd item{fd, events, 0};
         int ready = poll(&item, 1, timeout);
         if (ready == 0) {
-            log(Errors, "kvlib: fd: wait for send failed - timeout expired");
+            log(Errors, "kvlib: fd: wait for %s failed - timeout expired", word);
             return SOCK_TIMEOUT;
         }
         if (ready < 0) {
             if (errno == EINTR) {
-                log(Verbose, "kvlib: fd: wait for send was interrupted - go again");
+                log(Verbose, "kvlib: fd: wait for %s was interrupted - go again", word);
                 continue;
             }
-            log(Errors, "kvlib: fd: wait for send failed - %s", stdlib_error(errno));
+            log(Errors, "kvlib: fd: wait for %s failed - %s", word, stdlib_error(errno));
             return SOCK_FAILED;
         }
-        if (item.revents & POLLOUT) return SOCK_OK;
-        log(Errors, "kvlib: fd: wait for send failed - poll return %#x event mask", static_cast<unsigned>(item.revents));
+        if (item.revents & events) return SOCK_OK;
+        if (events == POLLIN && item.revents == POLLHUP) {
+            log(Verbose, "kvlib: fd: wait for recv - connection closed by remote side");
+            return SOCK_CLOSED;
+        }
+        log(Errors, "kvlib: fd: wait for %s failed - poll return %#x event mask", word,
+            static_cast<unsigned>(item.revents));
         return SOCK_FAILED;
     }
 }
+
+}  // namespace
+
+int fd_wait_send(int fd, int timeout) { return wait_for(fd, POLLOUT, timeout); }
 
 int fd_send(int fd, const void* buffer, size_t& length, int timeout) {
     const size_t wanted = length;
@@ -162,37 +176,6 @@ int fd_send(int fd, const void* buffer, size_t& length, int timeout) {
     }
 }
 
-namespace {
-
-// The wait of fd_recv: SOCK_OK when there is something to read.
-int wait_recv(int fd, int timeout) {
-    for (;;) {
-        pollfd item{fd, POLLIN, 0};
-        int ready = poll(&item, 1, timeout);
-        if (ready == 0) {
-            log(Errors, "kvlib: fd: wait for recv failed - timeout expired");
-            return SOCK_TIMEOUT;
-        }
-        if (ready < 0) {
-            if (errno == EINTR) {
-                log(Verbose, "kvlib: fd: wait for recv was interrupted - go again");
-                continue;
-            }
-            log(Errors, "kvlib: fd: wait for recv failed - %s", stdlib_error(errno));
-            return SOCK_FAILED;
-        }
-        if (item.revents & POLLIN) return SOCK_OK;
-        if (item.revents == POLLHUP) {
-            log(Verbose, "kvlib: fd: wait for recv - connection closed by remote side");
-            return SOCK_CLOSED;
-        }
-        log(Errors, "kvlib: fd: wait for recv failed - poll return %#x event mask", static_cast<unsigned>(item.revents));
-        return SOCK_FAILED;
-    }
-}
-
-}  // namespace
-
 int fd_recv(int fd, void* buffer, size_t& length, int timeout) {
     const size_t wanted = length;
     const int flags = timeout != WAIT_FOREVER ? MSG_DONTWAIT : 0;
@@ -202,7 +185,7 @@ int fd_recv(int fd, void* buffer, size_t& length, int timeout) {
     bool wait = timeout != WAIT_FOREVER;
     for (;;) {
         if (wait) {
-            int waited = wait_recv(fd, timeout);
+            int waited = wait_for(fd, POLLIN, timeout);
             if (waited != SOCK_OK) {
                 log(Debug, "kvlib: fd: recv(%d), readed=%d - wait failed", static_cast<int>(wanted), static_cast<int>(got));
                 return waited;

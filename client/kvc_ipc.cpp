@@ -25,6 +25,17 @@ constexpr int ALLOW_UNIX = 2;
 constexpr int64_t BUDGET_MAX_MS = 14400000;
 constexpr size_t RECV_ALL_CHUNK = 4096;
 
+// What a channel of each type uses.
+struct transport {
+    int allow;
+    const char* word;
+    int (*create)(unique_fd& slot, int nonblocking);
+    send_fn send;
+    recv_fn recv;
+};
+const transport kTcp{ALLOW_TCP, "tcp", tcp_create, tcp_send, tcp_recv};
+const transport kUnix{ALLOW_UNIX, "unix", unix_create, unix_send, unix_recv};
+
 struct subsystem {
     bool initialized = false;
     int allowed = 0;
@@ -258,39 +269,27 @@ int make(int type, const address* local, const address* remote, int seconds, int
             out.reset();
             return IPC_BAD;
         }
-        if (!(state().allowed & ALLOW_TCP)) {
-            log(Errors, "kvlib: ipc: tcp sockets not allowed");
+    }
+    const transport& t = type == FAMILY_TCP ? kTcp : kUnix;
+    if (!(state().allowed & t.allow)) {
+        log(Errors, "kvlib: ipc: %s sockets not allowed", t.word);
+        out.reset();
+        return IPC_UNAVAILABLE;
+    }
+    if (create) {
+        int code = t.create(ch.fd, 0);
+        if (code != SOCK_OK) {
+            log(Verbose, "kvlib: ipc: cannot create %s socket", t.word);
             out.reset();
-            return IPC_UNAVAILABLE;
+            return code;
         }
-        if (create) {
-            int code = tcp_create(ch.fd, 0);
-            if (code != SOCK_OK) {
-                log(Verbose, "kvlib: ipc: cannot create tcp socket");
-                out.reset();
-                return code;
-            }
-        }
-        ch.send_op = tcp_send;
-        ch.recv_op = tcp_recv;
+    }
+    ch.send_op = t.send;
+    ch.recv_op = t.recv;
+    if (type == FAMILY_TCP) {
         ch.local.socket.in.sin_family = AF_INET;
         ch.remote.socket.in.sin_family = AF_INET;
     } else {
-        if (!(state().allowed & ALLOW_UNIX)) {
-            log(Errors, "kvlib: ipc: unix sockets not allowed");
-            out.reset();
-            return IPC_UNAVAILABLE;
-        }
-        if (create) {
-            int code = unix_create(ch.fd, 0);
-            if (code != SOCK_OK) {
-                log(Verbose, "kvlib: ipc: cannot create unix socket");
-                out.reset();
-                return code;
-            }
-        }
-        ch.send_op = unix_send;
-        ch.recv_op = unix_recv;
         ch.local.socket.un.sun_family = AF_UNIX;
         ch.remote.socket.un.sun_family = AF_UNIX;
     }

@@ -42,6 +42,15 @@ int comm_failure(const ipc::channel& ch) {
     return ch.last_code == ipc::IPC_TIMEOUT ? KV_ERR_TIMEOUT : KV_ERR_COMM;
 }
 
+// Gives a request up: says so at Debug, closes the channel and drops any partial
+// result; answers code.
+int abandon(const char* message, std::unique_ptr<ipc::channel>& ch, std::unique_ptr<scanresult>& result, int code) {
+    log(Debug, "%s", message);
+    if (ch) (void)close_daemon_channel(ch);
+    result.reset();
+    return code;
+}
+
 // The result of an empty object: nothing to send, nothing found.
 int empty_object(uint32_t options, const char* name, uint32_t limit, std::unique_ptr<scanresult>& result) {
     result = scanresult_new();
@@ -105,13 +114,7 @@ int scan_path(const char* op, std::string_view path, int local, uint32_t options
     const std::string name(path);
     unique_fd file;
     std::unique_ptr<ipc::channel> ch = open_daemon_channel(local, (options & KV_OPT_NODELAY) ? 1 : 0);
-    auto fail = [&](int code) {
-        log(Debug, "kvlib: scanfile failed");
-        file.reset();
-        if (ch) (void)close_daemon_channel(ch);
-        result.reset();
-        return code;
-    };
+    auto fail = [&](int code) { return abandon("kvlib: scanfile failed", ch, result, code); };
     if (!ch) {
         log(Debug, "kvlib: %s: cannot open scan session with kervald", op);
         return fail(KV_ERR_NO_DAEMON);
@@ -347,17 +350,12 @@ int scanbuffer(const void* buffer, size_t size, uint32_t options, uint32_t optio
     std::unique_ptr<ipc::channel> ch = open_daemon_channel(0, (options & KV_OPT_NODELAY) ? 1 : 0);
     if (!ch) return KV_ERR_NO_DAEMON;
     const std::string header = scan_header(options, options2, nullptr, nullptr, "", static_cast<uint32_t>(size));
-    int code = KV_OK;
+    auto fail = [&](int code) { return abandon("kvlib: scanbuffer: ipc-operation failed", ch, result, code); };
     if (!proto::write_buf(*ch, header.size(), header.data()) || !proto::write_buf(*ch, size, buffer)) {
-        code = comm_failure(*ch);
-    } else {
-        code = scan::daemon_answer(*ch, options, "[MemoryBuffer]", result, report_limit, 0);
+        return fail(comm_failure(*ch));
     }
-    if (code != KV_OK) {
-        log(Debug, "kvlib: scanbuffer: ipc-operation failed");
-        (void)close_daemon_channel(ch);
-        return code;
-    }
+    int code = scan::daemon_answer(*ch, options, "[MemoryBuffer]", result, report_limit, 0);
+    if (code != KV_OK) return fail(code);
     return close_daemon_channel(ch);
 }
 
@@ -373,12 +371,7 @@ int scancallback(const scan_reader& read, std::string_view name, int64_t total, 
     options &= ~KV_OPT_MAIL;
     std::unique_ptr<ipc::channel> ch = open_daemon_channel(0, (options & KV_OPT_NODELAY) ? 1 : 0);
     if (!ch) return KV_ERR_NO_DAEMON;
-    auto fail = [&](int code) {
-        log(Debug, "kvlib: scancallback: ipc-operation failed");
-        (void)close_daemon_channel(ch);
-        result.reset();
-        return code;
-    };
+    auto fail = [&](int code) { return abandon("kvlib: scancallback: ipc-operation failed", ch, result, code); };
     const std::string header = scan_header(options, options2, nullptr, nullptr, name, static_cast<uint32_t>(total));
     if (!proto::write_buf(*ch, header.size(), header.data())) return fail(comm_failure(*ch));
     std::vector<char> piece(TRANSFER_PIECE);
@@ -411,12 +404,7 @@ int scanfilepart(std::string_view path, int32_t offset, int32_t length, uint32_t
     options &= ~KV_OPT_MAIL;
     std::unique_ptr<ipc::channel> ch = open_daemon_channel(1, (options & KV_OPT_NODELAY) ? 1 : 0);
     if (!ch) return KV_ERR_NO_DAEMON;
-    auto fail = [&](int code) {
-        log(Debug, "kvlib: scanfilepart: ipc-operation failed");
-        (void)close_daemon_channel(ch);
-        result.reset();
-        return code;
-    };
+    auto fail = [&](int code) { return abandon("kvlib: scanfilepart: ipc-operation failed", ch, result, code); };
     if (!ipc::is_local_mode(ch.get())) {
         log(Errors, "kvlib: scanfilepart: cannot create session with local kervald");
         return fail(KV_ERR_COMM);
