@@ -42,7 +42,7 @@ public:
     // Closes the held descriptor without a report and holds fd instead.
     void reset(int fd = -1);
     // Closes now: 0, or -1 with errno set when close() failed. Holds -1 afterwards.
-    int close();
+    [[nodiscard]] int close();
 
 private:
     int fd_ = -1;

@@ -1,5 +1,5 @@
-// kv_handles: small owners for a file descriptor (unique_fd) and a stdio stream
-// (unique_file).
+// kv_handles: small owners for a file descriptor (unique_fd, from the client
+// library) and a stdio stream (unique_file).
 //
 // Where a failed close matters, call close() and check it (0, or -1 with errno
 // from the system call); the holder is empty afterwards either way. The
@@ -12,46 +12,9 @@
 #include <cstdio>
 #include <utility>
 
+#include "kvc_fd.h"
+
 namespace kv {
-
-class unique_fd {
-public:
-    unique_fd() = default;
-    explicit unique_fd(int fd) : fd_(fd) {}
-    unique_fd(const unique_fd&) = delete;
-    unique_fd& operator=(const unique_fd&) = delete;
-    unique_fd(unique_fd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-    unique_fd& operator=(unique_fd&& other) noexcept {
-        if (this != &other) {
-            reset();
-            fd_ = std::exchange(other.fd_, -1);
-        }
-        return *this;
-    }
-    ~unique_fd() { reset(); }
-
-    int get() const { return fd_; }
-    bool valid() const { return fd_ >= 0; }
-    int release() { return std::exchange(fd_, -1); }
-
-    // 0, or -1 with errno set by close(2). Closing an empty holder is 0.
-    [[nodiscard]] int close() {
-        if (fd_ < 0) return 0;
-        return ::close(std::exchange(fd_, -1)) == 0 ? 0 : -1;
-    }
-
-    // Quiet close that keeps errno as it was.
-    void reset() {
-        if (fd_ >= 0) {
-            int saved = errno;
-            ::close(std::exchange(fd_, -1));
-            errno = saved;
-        }
-    }
-
-private:
-    int fd_ = -1;
-};
 
 class unique_file {
 public:

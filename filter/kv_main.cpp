@@ -8,10 +8,13 @@
 
 #include "kv_files.h"
 #include "kv_mail.h"
+#include "kv_mailscan.h"
 #include "kv_mailsend.h"
 #include "kv_notify.h"
 #include "kv_options.h"
 #include "kv_settings.h"
+#include "kv_util.h"
+#include "kvc_lib.h"
 #include "kvc_log.h"
 
 namespace kv {
@@ -89,10 +92,6 @@ void report_problem(int status, const char* text) {
 
 namespace {
 
-// The verdict on a stored and parsed message. Until the daemon is asked, every
-// message passes.
-int verdict(mail&, const filter_config&) { return ACT_PASS; }
-
 // A stage failed: the ProcessingErrors action decides. A message that is still
 // available is put where that action says, so that exit 0 never loses it.
 int processing_error(const filter_config& config, mail* m, int error_status, bool available) {
@@ -128,6 +127,10 @@ int filter_main(int argc, char** argv) {
     std::unique_ptr<mail> m;
     int status = 0;
     [&] {
+        if (!init_lib(config.daemon)) {
+            status = processing_error(config, nullptr, 65, false);
+            return;
+        }
         log(Verbose, "kerval-pipe: Kerval (R) Filter for postfix ver.4.33 started ...");
         std::optional<std::string> path = save_message(config.scanning.spool);
         if (!path) {
@@ -165,7 +168,9 @@ int filter_main(int argc, char** argv) {
             return;
         }
         mail_print(*m, config.logging.level);
-        status = action_exit_status(verdict(*m, config), 69, true);
+        uint32_t daemon_status = 0;
+        int action = mailscan::scan(*m, mailscan::scan_settings::of(config), &daemon_status);
+        status = action_exit_status(action, 69, true);
     }();
 
     if (status == kConsumed) {
@@ -180,6 +185,7 @@ int filter_main(int argc, char** argv) {
         }
     }
     if (m) mail_delete(std::move(m), !config.logging.debug_spool);
+    (void)cleanup();
     return status;
 }
 

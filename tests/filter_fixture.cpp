@@ -6,8 +6,9 @@
 
 namespace kvtest {
 
-filter_run::filter_run() {
+filter_run::filter_run(bool with_daemon, std::vector<std::string> daemon_args) {
     for (const char* sub : {"spool", "quarantine", "outbox"}) mkdir((dir / sub).c_str(), 0755);
+    if (with_daemon) daemon = std::make_unique<stand_in>(dir.path(), stand_in::options{true, false, daemon_args});
     // Records each submission as NNN.args (one argument per line) and NNN.msg, and
     // exits with the status in the file "status" (0 without it).
     write_file(dir / "sendmail",
@@ -21,7 +22,10 @@ filter_run::filter_run() {
                "s=$(cat '" + (dir / "status") + "' 2>/dev/null)\n"
                "exit ${s:-0}\n",
                0755);
-    config.set("Scanning", "Spool = " + spool())
+    config.drop("DaemonCommunication")
+        .set("DaemonCommunication", "Address = local:" + (dir / "kervald.sock"))
+        .set("DaemonCommunication", "Timeout = 10")
+        .set("Scanning", "Spool = " + spool())
         .set("Scanning", "DenyMode = byAll")
         .set("Actions", "Quarantine = " + quarantine())
         .set("Actions", "AdminMail = admin@example.test")

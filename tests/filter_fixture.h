@@ -1,12 +1,14 @@
 // Runs the built kerval-postfix as Postfix does, in a temporary directory with
-// its own spool, quarantine and configuration, and a recording submission
-// program in place of sendmail.
+// its own spool, quarantine and configuration, the stand-in kervald on a socket
+// there, and a recording submission program in place of sendmail.
 #pragma once
 
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "config_builder.h"
+#include "daemon_fixture.h"
 #include "test_util.h"
 
 namespace kvtest {
@@ -19,10 +21,13 @@ struct submission {
 
 class filter_run {
 public:
-    filter_run();
+    // daemon_args: answer settings for the stand-in; with_daemon false: none runs
+    // (its address stays configured).
+    explicit filter_run(bool with_daemon = true, std::vector<std::string> daemon_args = {});
 
     temp_dir dir;
-    config_builder config;  // spool, quarantine, templates and sendmail already set
+    config_builder config;  // daemon, spool, quarantine and sendmail already set
+    std::unique_ptr<stand_in> daemon;
 
     std::string spool() const { return dir / "spool"; }
     std::string quarantine() const { return dir / "quarantine"; }

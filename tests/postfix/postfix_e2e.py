@@ -26,7 +26,7 @@ FILTER_USER = "kvfilter"
 DOMAIN = "example.test"
 MAILBOXES = ("alice", "bob", "admin")
 EICAR = (b"X5O!P%@AP[4\\PZX54(P^)7CC)7}$" + b"EICAR-STANDARD-ANTIVIRUS-TEST-FILE!$H+H*")
-WAIT = 60  # seconds for anything the mail system does
+WAIT = 30  # seconds for anything the mail system does
 
 
 class Failure(Exception):
@@ -141,7 +141,9 @@ biff = no
             f.write(main_cf + instance)
         # The shipped master.cf lines, with the test's port and paths.
         master_cf = master_cf.replace("smtp      inet", f"127.0.0.1:{self.smtp_port} inet")
-        master_cf = master_cf.replace("/usr/local/bin/kerval-postfix", self.path("bin", "kerval-postfix"))
+        master_cf = master_cf.replace(
+            "/usr/local/bin/kerval-postfix",
+            self.path("bin", "kerval-postfix") + " --conf=" + self.path("kerval", "kerval_postfix.conf"))
         services = [
             "pickup    unix  n       -       n       60      1       pickup",
             "cleanup   unix  n       -       n       -       0       cleanup",
@@ -215,17 +217,14 @@ biff = no
 
     def start_daemon(self):
         pidfile = self.path("kervald.pid")
-        self.daemon = subprocess.Popen(
-            [self.daemon_bin, "--listen", f"inet:{self.daemon_port}@127.0.0.1", "--pidfile", pidfile],
-            stdout=subprocess.DEVNULL, stderr=open(self.path("log", "kervald.log"), "a"))
-
-        def listening():
-            try:
-                with socket.create_connection(("127.0.0.1", self.daemon_port), timeout=1):
-                    return True
-            except OSError:
-                return False
-        wait_for("the stand-in daemon", listening)
+        with open(self.path("log", "kervald.log"), "a") as log:
+            self.daemon = subprocess.Popen(
+                [self.daemon_bin, f"--pidfile={pidfile}", f"inet:{self.daemon_port}@127.0.0.1"],
+                stdout=subprocess.DEVNULL, stderr=log)
+        # The pid file appears once the daemon accepts connections.
+        wait_for("the stand-in daemon", lambda: os.path.exists(pidfile) or self.daemon.poll() is not None)
+        if self.daemon.poll() is not None:
+            raise Failure("the stand-in daemon did not start:\n" + open(self.path("log", "kervald.log")).read())
 
     def stop_daemon(self):
         if self.daemon is not None:
