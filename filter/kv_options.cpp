@@ -79,6 +79,8 @@ void cleanup_scanning(scanning_settings& scanning) {
 
 int check_scanning(const char* section, scanning_settings& scanning, const conf_string& naming,
                    const conf_string& deny_mode) {
+    // An empty directory would put files at the root of the file system.
+    if (scanning.spool.directory && scanning.spool.directory->empty()) scanning.spool.directory.reset();
     if (!scanning.spool.directory) {
         log(Errors, "read section %s: spool directory not specified", section);
         return 0;
@@ -245,6 +247,7 @@ int check_actions(const char* section, actions_settings& actions, std::vector<ac
         log(Errors, "read section %s: not specified administrator mail address", section);
         return 0;
     }
+    if (actions.quarantine.directory && actions.quarantine.directory->empty()) actions.quarantine.directory.reset();
     if (actions.quarantine.directory) {
         if ((actions.quarantine.files_mode & 0444) == 0) {
             log(Errors, "read section %s: access mask %#o is invalid", section, actions.quarantine.files_mode);

@@ -53,6 +53,7 @@ TEST(Settings, ScanningSection) {
              EXPECT_EQ(c.scanning.report_max_size, 4096);
              EXPECT_EQ(c.scanning.local_scan, 1);
          }},
+        {"empty spool", {{"Scanning", "Spool ="}}, false, "read section Scanning: spool directory not specified"},
         {"no spool", {{"Scanning", "SpoolFilesMode = 0600"}}, false, "read section Scanning: spool directory not specified", nullptr, {"Scanning"}},
         {"mode 0200", {{"Scanning", "SpoolFilesMode = 0200"}}, false, "read section Scanning: access mask 0200 is invalid"},
         {"mode 0640", {{"Scanning", "SpoolFilesMode = 0640"}}, true, "",
@@ -187,6 +188,9 @@ TEST(Settings, ActionsSection) {
              EXPECT_EQ(c.actions.quarantine.files_mode, 0640);
              EXPECT_EQ(c.actions.quarantine.naming_mode, kv::NAMING_TAI);
          }},
+        {"empty quarantine", {{"Actions", "Quarantine ="}}, true,
+         "read section Actions: you do not specify quarantine directory, infected message would not been storied",
+         [](const kv::filter_config& c) { EXPECT_EQ(c.actions.quarantine.directory, std::nullopt); }},
         {"quarantine mode", {{"Actions", "Quarantine = /var/q"}, {"Actions", "QuarantineFilesMode = 0300"}}, false,
          "read section Actions: access mask 0300 is invalid"},
         {"quarantine naming", {{"Actions", "QuarantineFilenamesMode = x"}}, false, "read section Actions: invalid naming mode x"},
