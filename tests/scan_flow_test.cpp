@@ -202,3 +202,24 @@ TEST(ScanFlow, DenyListSkipsTheScan) {
     EXPECT_EQ(f.run("other@example.org", kRcpts, kMessage).status, 69);
     EXPECT_EQ(f.daemon->requests().size(), 1u);
 }
+
+TEST(ScanFlow, StatisticsGoToTheAgentAndItsTroubleChangesNothing) {
+    const std::string infected = kvtest::make_message("infected", kvtest::eicar() + "\r\n");
+    for (const char* agent_answer : {"0", "1", "none"}) {
+        SCOPED_TRACE(agent_answer);
+        verdict_run f;
+        std::unique_ptr<kvtest::stand_in> agent;
+        if (std::string(agent_answer) != "none") {
+            agent = std::make_unique<kvtest::stand_in>(
+                f.dir.path(), kvtest::stand_in::options{true, false, {"--agent", std::string("--agent-answer=") + agent_answer}, "agent"});
+        }
+        f.config.set("Agent", "Address = local:" + (f.dir / "agent.sock")).set("Agent", "Timeout = 5");
+        EXPECT_EQ(f.run("sender@example.org", kRcpts, infected).status, 0);
+        EXPECT_EQ(kvtest::list_dir(f.quarantine()).size(), 1u);
+        EXPECT_EQ(f.notices().size(), 3u);
+        if (agent) {
+            std::string record = agent->record();
+            EXPECT_NE(record.find("known EICAR-Test-File"), std::string::npos) << record;
+        }
+    }
+}
