@@ -15,6 +15,9 @@ namespace kv {
 namespace {
 
 constexpr int kPieceBuffer = 128;  // at most 127 characters per piece
+// A message without a blank line is all header: a notification carries at most
+// this much of it, so that its text stays small whatever the message's size.
+constexpr int32_t kMaxHeaderBlock = 64 * 1024;
 
 struct category_heading {
     int index;
@@ -108,6 +111,10 @@ bool report_builder::full_headers() {
     int32_t length = mail_.headers_length;
     log(Debug, "mail: create report: headers off=%d len=%d", offset, length);
     if (length <= 0) return add("No headers present in original mail\n");
+    if (length > kMaxHeaderBlock) {
+        log(Info, "report: headers of %d bytes cut to %d bytes", length, kMaxHeaderBlock);
+        length = kMaxHeaderBlock;
+    }
     std::string headers;
     const char* source = archive_ != nullptr ? archive_ : mail_get_path(mail_);
     if (source == nullptr || !read_message_part(source, offset, headers, static_cast<size_t>(length))) {

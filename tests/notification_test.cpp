@@ -122,3 +122,18 @@ TEST(Notifications, NoNoticeOnANoticeAndNoneToTheEmptySender) {
         EXPECT_EQ(notified, c.notified);
     }
 }
+
+TEST(Notifications, HugeHeaderBlockIsCutInTheNotification) {
+    filter_run f(true, {"--status=0x40"});
+    kvtest::write_file(f.dir / "admin.tmpl", "Subject: x\n\n$FULLHEADERS$");
+    f.config.set("Actions", "Suspicious = discard")
+        .set("VirusNotifications", "AdminNotify = yes")
+        .set("VirusNotifications", "AdminTemplate = " + (f.dir / "admin.tmpl"));
+    // No blank line anywhere: the whole message is its header block.
+    std::string message;
+    while (message.size() < 4u * 1024 * 1024) message += "X-Filler: " + std::string(80, 'f') + "\n";
+    ASSERT_EQ(f.run("sender@example.org", {"r@example.test"}, message).status, 0);
+    auto subs = f.submissions();
+    ASSERT_EQ(subs.size(), 1u);
+    EXPECT_EQ(subs[0].message, "Subject: x\n\n" + message.substr(0, 64 * 1024));
+}
