@@ -114,6 +114,48 @@ int processing_error(const filter_config& config, mail* m, int error_status, boo
     return action_exit_status(action, error_status, available);
 }
 
+// The stages from the library start-up to the verdict: the status for the
+// finish (kResubmit, kConsumed or an exit status). m receives the message record.
+int handle_message(const filter_config& config, int argc, char** argv, std::unique_ptr<mail>& m) {
+    if (!init_lib(config.daemon)) return processing_error(config, nullptr, 65, false);
+    log(Verbose, "kerval-pipe: Kerval (R) Filter for postfix ver.4.33 started ...");
+    std::optional<std::string> path = save_message(config.scanning.spool);
+    if (!path) {
+        log(Errors, "kerval-pipe: cannot read message from stdin");
+        return processing_error(config, nullptr, 65, false);
+    }
+    m = mail_create(path->c_str());
+    if (!m) {
+        unlink(path->c_str());
+        log(Errors, "kerval-pipe: cannot create mail info - no memory");
+        return processing_error(config, nullptr, 71, false);
+    }
+    envelope_args args = parse_envelope_args(argc, argv);
+    bool envelope_ok = args.have_sender && args.have_rcpts;
+    if (envelope_ok && !e_set_from(m->env, args.sender->c_str())) {
+        log(Errors, "kerval-pipe: no memory for sender");
+        envelope_ok = false;
+    }
+    for (const std::string& rcpt : args.rcpts) {
+        if (envelope_ok && !e_add_rcpt(m->env, rcpt.c_str())) {
+            log(Errors, "kerval-pipe: cannot add recipient to list");
+            envelope_ok = false;
+        }
+    }
+    if (!envelope_ok) {
+        log(Errors, "kerval-pipe: cannot get envelope info - possible configuration problem");
+        return processing_error(config, m.get(), 65, false);
+    }
+    if (!mail_parse_headers(*m)) {
+        log(Errors, "kerval-pipe: cannot get mail-headers info - possible configuration problem");
+        return processing_error(config, m.get(), 65, true);
+    }
+    mail_print(*m, config.logging.level);
+    uint32_t daemon_status = 0;
+    int action = mailscan::scan(*m, mailscan::scan_settings::of(config), &daemon_status);
+    return action_exit_status(action, 69, true);
+}
+
 }  // namespace
 
 int filter_main(int argc, char** argv) {
@@ -125,54 +167,7 @@ int filter_main(int argc, char** argv) {
     log(Verbose, "kerval-pipe: configuration loaded ...");
 
     std::unique_ptr<mail> m;
-    int status = 0;
-    [&] {
-        if (!init_lib(config.daemon)) {
-            status = processing_error(config, nullptr, 65, false);
-            return;
-        }
-        log(Verbose, "kerval-pipe: Kerval (R) Filter for postfix ver.4.33 started ...");
-        std::optional<std::string> path = save_message(config.scanning.spool);
-        if (!path) {
-            log(Errors, "kerval-pipe: cannot read message from stdin");
-            status = processing_error(config, nullptr, 65, false);
-            return;
-        }
-        m = mail_create(path->c_str());
-        if (!m) {
-            unlink(path->c_str());
-            log(Errors, "kerval-pipe: cannot create mail info - no memory");
-            status = processing_error(config, nullptr, 71, false);
-            return;
-        }
-        envelope_args args = parse_envelope_args(argc, argv);
-        bool envelope_ok = args.have_sender && args.have_rcpts;
-        if (envelope_ok && !e_set_from(m->env, args.sender->c_str())) {
-            log(Errors, "kerval-pipe: no memory for sender");
-            envelope_ok = false;
-        }
-        for (const std::string& rcpt : args.rcpts) {
-            if (envelope_ok && !e_add_rcpt(m->env, rcpt.c_str())) {
-                log(Errors, "kerval-pipe: cannot add recipient to list");
-                envelope_ok = false;
-            }
-        }
-        if (!envelope_ok) {
-            log(Errors, "kerval-pipe: cannot get envelope info - possible configuration problem");
-            status = processing_error(config, m.get(), 65, false);
-            return;
-        }
-        if (!mail_parse_headers(*m)) {
-            log(Errors, "kerval-pipe: cannot get mail-headers info - possible configuration problem");
-            status = processing_error(config, m.get(), 65, true);
-            return;
-        }
-        mail_print(*m, config.logging.level);
-        uint32_t daemon_status = 0;
-        int action = mailscan::scan(*m, mailscan::scan_settings::of(config), &daemon_status);
-        status = action_exit_status(action, 69, true);
-    }();
-
+    int status = handle_message(config, argc, argv, m);
     if (status == kConsumed) {
         status = 0;
     } else if (status == kResubmit) {
