@@ -87,23 +87,23 @@ int check_infected(mail& m, const scan_settings& s, uint32_t options) {
     const scan_stat* stat = scanresult_get_stat(result);
     strings* known = result != nullptr ? result->categories[CAT_KNOWN].get() : nullptr;
     int action = actions.infected;
-    bool cure_failed = false;
 
     if (stat != nullptr && (status & KV_MASK_CURED_DELETED) != 0) {
-        int32_t infected = (*stat)[STAT_KNOWN_VIRUSES] + (*stat)[STAT_MODIFICATIONS];
-        int32_t cured = (*stat)[STAT_CURED];
-        int32_t expected = (options & KV_OPT_DELETE_SUSPICIOUS) ? (*stat)[STAT_SUSPICIOUS] : 0;
+        // The counters come from the daemon: add them without overflow.
+        int64_t infected = int64_t{(*stat)[STAT_KNOWN_VIRUSES]} + (*stat)[STAT_MODIFICATIONS];
+        int64_t cured = (*stat)[STAT_CURED];
+        int64_t expected = (options & KV_OPT_DELETE_SUSPICIOUS) ? (*stat)[STAT_SUSPICIOUS] : 0;
         if (options & (KV_OPT_DELETE_INFECTED | KV_OPT_DELETE_INCURABLE)) expected += infected;
         if ((options & KV_OPT_CURE) && cured < infected) {
             log(Alerts, "scan: the message(%s) sent by %s to %s not all viruses has been cured", label.file(),
                 label.sender(), label.rcpt());
-            cure_failed = true;
+            action = actions.cure_fail;
         } else if ((options & (KV_OPT_CURE | KV_OPT_DELETE_INFECTED | KV_OPT_DELETE_INCURABLE |
                                KV_OPT_DELETE_SUSPICIOUS)) != 0 &&
                    cured < expected) {
             log(Alerts, "scan: the message(%s) sent by %s to %s not all viruses has been cured or removed",
                 label.file(), label.sender(), label.rcpt());
-            cure_failed = true;
+            action = actions.cure_fail;
         } else {
             log(Info, "scan: the message(%s) sent by %s to %s has been cured or infected parts have been removed",
                 label.file(), label.sender(), label.rcpt());
@@ -116,14 +116,13 @@ int check_infected(mail& m, const scan_settings& s, uint32_t options) {
             if (!inject_cured(m, s.mailer)) {
                 log(Errors, "scan: the message(%s) sent by %s to %s cannot reinject cured message to mailer",
                     label.file(), label.sender(), label.rcpt());
-                cure_failed = true;
+                action = actions.cure_fail;
             } else {
                 notify(m, NOTIFY_ADMIN, nullptr, known, s.cured, actions, s.mailer);
                 notify(m, NOTIFY_SENDER, nullptr, known, s.cured, actions, s.mailer);
                 return s.scanning.local_scan ? ACT_PASS : ACT_DISCARD;
             }
         }
-        if (cure_failed) action = actions.cure_fail;
     } else if (action == ACT_REMOVE || action == ACT_CURE) {
         action = actions.incurable;
         if (action == ACT_REMOVE) action = actions.cure_fail;

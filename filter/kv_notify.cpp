@@ -107,7 +107,8 @@ void notify(const mail& m, int kind, const char* archive, strings* viruses, cons
         const maddr_list* unnotifiable = actions.unnotifiable_addresses.get();
         if (unnotifiable != nullptr) {
             int added = 0;
-            for (const std::string& rcpt : rcpts != nullptr ? rcpts->items() : std::vector<std::string>{}) {
+            static const std::vector<std::string> none;
+            for (const std::string& rcpt : rcpts != nullptr ? rcpts->items() : none) {
                 if (!maddr_check(unnotifiable, rcpt.c_str(), 2)) {
                     log(Info, "notify(%s): about the message(%s) sent by %s to %s skip non-notificable rcpt=%s", who,
                         label.file(), label.sender(), label.rcpt(), rcpt.c_str());
