@@ -41,17 +41,8 @@ bool parse_rule(maddr_list& list, int line_number, const char* text, unsigned lo
 }  // namespace
 
 std::unique_ptr<maddr_list> maddr_load(const char* path, bool with_lock) {
-    if (path == nullptr) return nullptr;
-    auto list = std::make_unique<maddr_list>();
-    if (with_lock) list->lock = mutex_create("KvLib::MailAddressesLocker");
-    bool ok = read_list_file(path, 4096, "maddr:", [&](int line_number, const char* text, unsigned long version) {
-        return parse_rule(*list, line_number, text, version);
-    });
-    if (!ok) {
-        log(Errors, "maddr: error load addresses list from filename %s", path);
-        return nullptr;
-    }
-    return list;
+    static const list_file_kind kind = {4096, "maddr:", "KvLib::MailAddressesLocker", "maddr: error load addresses list from filename %s"};
+    return load_list_file<maddr_list>(path, with_lock, kind, parse_rule);
 }
 
 int maddr_check(const maddr_list* list, const char* address, int role) {

@@ -89,6 +89,8 @@ std::string take_pattern(const char* p) {
     return pattern;
 }
 
+void log_list_failure(const list_file_kind& kind, const char* path) { log(Errors, kind.failure, path); }
+
 bool read_list_file(const char* path, int buffer_size, const char* prefix,
                     const std::function<bool(int line_number, const char* text, unsigned long version)>& rule) {
     struct stat info;

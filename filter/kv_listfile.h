@@ -12,6 +12,8 @@
 #include <optional>
 #include <string>
 
+#include "kvc_mutex.h"
+
 namespace kv {
 
 // A compiled extended regular expression (REG_NOSUB); freed with its holder.
@@ -44,5 +46,34 @@ std::string take_pattern(const char* p);
 // and answers false after logging why. Answers false on any failure.
 bool read_list_file(const char* path, int buffer_size, const char* prefix,
                     const std::function<bool(int line_number, const char* text, unsigned long version)>& rule);
+
+// What tells one list file apart from the others.
+struct list_file_kind {
+    int buffer_size;
+    const char* prefix;     // message prefix, "users:"
+    const char* lock_name;  // "KvLib::UsersLocker"
+    const char* failure;    // logged with the path when the file is refused
+};
+
+void log_list_failure(const list_file_kind& kind, const char* path);
+
+// A list (entries in file order, optional lock) loaded from path: the whole file
+// or nothing. parse_rule appends one entry per rule line or answers false.
+template <class List>
+std::unique_ptr<List> load_list_file(const char* path, bool with_lock, const list_file_kind& kind,
+                                     bool (*parse_rule)(List&, int, const char*, unsigned long)) {
+    if (path == nullptr) return nullptr;
+    auto list = std::make_unique<List>();
+    if (with_lock) list->lock = mutex_create(kind.lock_name);
+    bool ok = read_list_file(path, kind.buffer_size, kind.prefix,
+                             [&](int line_number, const char* text, unsigned long version) {
+                                 return parse_rule(*list, line_number, text, version);
+                             });
+    if (!ok) {
+        log_list_failure(kind, path);
+        return nullptr;
+    }
+    return list;
+}
 
 }  // namespace kv

@@ -75,17 +75,8 @@ bool entry_matches(const user_entry& entry, const char* address) {
 }  // namespace
 
 std::unique_ptr<users_list> users_load(const char* path, bool with_lock) {
-    if (path == nullptr) return nullptr;
-    auto list = std::make_unique<users_list>();
-    if (with_lock) list->lock = mutex_create("KvLib::UsersLocker");
-    bool ok = read_list_file(path, 4096, "users:", [&](int line_number, const char* text, unsigned long version) {
-        return parse_rule(*list, line_number, text, version);
-    });
-    if (!ok) {
-        log(Errors, "users: error load users list from filename %s", path);
-        return nullptr;
-    }
-    return list;
+    static const list_file_kind kind = {4096, "users:", "KvLib::UsersLocker", "users: error load users list from filename %s"};
+    return load_list_file<users_list>(path, with_lock, kind, parse_rule);
 }
 
 int users_check(const users_list* list, const char* address, int role, int deny_by_default) {

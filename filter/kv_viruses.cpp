@@ -60,17 +60,8 @@ const virus_entry* find_match(const viruses_list& list, const char* name) {
 }  // namespace
 
 std::unique_ptr<viruses_list> viruses_load(const char* path, bool with_lock) {
-    if (path == nullptr) return nullptr;
-    auto list = std::make_unique<viruses_list>();
-    if (with_lock) list->lock = mutex_create("KvLib::VirusAddressesLocker");
-    bool ok = read_list_file(path, 128, "virus:", [&](int line_number, const char* text, unsigned long version) {
-        return parse_rule(*list, line_number, text, version);
-    });
-    if (!ok) {
-        log(Errors, "virus: error loading viruses list from filename %s", path);
-        return nullptr;
-    }
-    return list;
+    static const list_file_kind kind = {128, "virus:", "KvLib::VirusAddressesLocker", "virus: error loading viruses list from filename %s"};
+    return load_list_file<viruses_list>(path, with_lock, kind, parse_rule);
 }
 
 int viruses_notify(const viruses_list* list, strings* names, int party) {
