@@ -99,7 +99,7 @@ ssize_t read_full(int fd, char* buffer, size_t length) {
 // scanfile and scanmail; op is their name for the messages.
 int scan_path(const char* op, std::string_view path, int local, uint32_t options, uint32_t options2,
               std::unique_ptr<scanresult>& result, uint32_t limit, const std::string* sender,
-              const strings* recipients) {
+              const strings* recipients, std::string_view content_path, scan_route* route) {
     result.reset();
     if (!state().initialized) {
         log(Errors, "kvlib: %s: library is not initialized", op);
@@ -123,11 +123,19 @@ int scan_path(const char* op, std::string_view path, int local, uint32_t options
         log(Alerts, "kvlib: %s: cannot use <localscan> mode on backup kervald", op);
         local = 0;
     }
+    if (route != nullptr) {
+        ipc::address peer = ch->remote;
+        ipc::address_text(ch->type, peer);
+        route->address = peer.text;
+        route->local = local != 0;
+    }
     int64_t size = 0;
     if (!local) {
-        file.reset(open(name.c_str(), O_RDONLY | O_CLOEXEC));
+        // The content is read where this process sees the file.
+        const std::string source(content_path.empty() ? path : content_path);
+        file.reset(open(source.c_str(), O_RDONLY | O_CLOEXEC));
         if (!file.valid()) {
-            log(Errors, "kvlib: %s: cannot open file <%s> : %s", op, name.c_str(), stdlib_error(errno));
+            log(Errors, "kvlib: %s: cannot open file <%s> : %s", op, source.c_str(), stdlib_error(errno));
             return fail(KV_ERR_FILE);
         }
         size = file_size(file.get());
@@ -324,13 +332,15 @@ int get_bases(std::optional<std::string>& text, int64_t& total) {
 
 int scanmail(std::string_view path, int local, uint32_t options, uint32_t options2,
              std::unique_ptr<scanresult>& result, uint32_t report_limit, const std::string& sender,
-             const strings* recipients) {
-    return scan_path("scanmail", path, local, options, options2, result, report_limit, &sender, recipients);
+             const strings* recipients, std::string_view content_path, scan_route* route) {
+    return scan_path("scanmail", path, local, options, options2, result, report_limit, &sender, recipients,
+                     content_path, route);
 }
 
 int scanfile(std::string_view path, int local, uint32_t options, uint32_t options2,
              std::unique_ptr<scanresult>& result, uint32_t report_limit) {
-    return scan_path("scanfile", path, local, options, options2, result, report_limit, nullptr, nullptr);
+    return scan_path("scanfile", path, local, options, options2, result, report_limit, nullptr, nullptr, {},
+                     nullptr);
 }
 
 int scanbuffer(const void* buffer, size_t size, uint32_t options, uint32_t options2,

@@ -84,10 +84,21 @@ std::unique_ptr<ipc::channel> open_daemon_channel(int local_request, int nodelay
 // One line per base ("Base NAME contains N records.\n") and the sum of the records.
 [[nodiscard]] int get_bases(std::optional<std::string>& text, int64_t& total);
 
+// Which daemon answered a scan and how: its address text and whether it read the
+// file itself (local mode) or was sent the content.
+struct scan_route {
+    std::string address;
+    bool local = false;
+};
+
 // Scans. report_limit caps the report and the plain virus list (0 = none).
+// path is the name the daemon is given; content_path, when not empty, is the file
+// the library reads when it sends the content (the daemon's view of a file may
+// differ from the filter's). route, when given, receives who answered.
 [[nodiscard]] int scanmail(std::string_view path, int local, uint32_t options, uint32_t options2,
                            std::unique_ptr<scanresult>& result, uint32_t report_limit, const std::string& sender,
-                           const strings* recipients);
+                           const strings* recipients, std::string_view content_path = {},
+                           scan_route* route = nullptr);
 [[nodiscard]] int scanfile(std::string_view path, int local, uint32_t options, uint32_t options2,
                            std::unique_ptr<scanresult>& result, uint32_t report_limit);
 [[nodiscard]] int scanbuffer(const void* buffer, size_t size, uint32_t options, uint32_t options2,

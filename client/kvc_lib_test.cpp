@@ -240,6 +240,23 @@ TEST_F(Lib, LocalModeOnlyTowardsTheFirstDaemon) {
     EXPECT_EQ(backup.requests().size(), 1u);
 }
 
+TEST_F(Lib, ScanmailTellsWhoAnsweredAndReadsTheContentWhereTheFilterSeesIt) {
+    stand_in backup(dir.path(), {.name = "backup"});
+    stand_in primary(dir.path(), {.args = {"--refuse"}, .name = "primary"});
+    start(primary.unix_address(), 5, {backup.unix_address()});
+    const std::string path = spool_file("msg", infected_text());
+    // The daemon's view of the file (a chroot prefix) does not exist here: the
+    // content is read from the real path.
+    std::unique_ptr<kv::scanresult> result;
+    kv::scan_route route;
+    kvtest::log_capture logged;
+    ASSERT_EQ(kv::scanmail("/chroot" + path, 1, 0, 0, result, 0, "a@b", nullptr, path, &route), kv::KV_OK)
+        << logged.dump();
+    EXPECT_EQ(result->status, kv::KV_KNOWN_VIRUS);
+    EXPECT_EQ(route.address, backup.unix_address());
+    EXPECT_FALSE(route.local);
+}
+
 TEST_F(Lib, ChannelFailoverClearsTheLocalModeRequest) {
     stand_in backup(dir.path(), {.name = "backup"});
     start("local:" + (dir / "absent.sock"), 5, {backup.unix_address()});
