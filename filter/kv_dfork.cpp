@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <utility>
 
+#include "kv_runguard.h"
 #include "kvc_log.h"
 #include "kvc_mutex.h"
 
@@ -66,57 +67,57 @@ int starter_wait(pid_t pid, bool block, const char* name) {
     return report_status(pid, status, name);
 }
 
-child_process starter_start(const char* path, const std::vector<std::string>& argv) {
-    if (path == nullptr || argv.empty()) {
-        log(Errors, "%s bad parameters (%d.%d) were passed (%s:%d)", "starter:", path == nullptr ? 1 : 0,
-            argv.empty() ? 1 : 0, kUnit, __LINE__);
+child_process starter_start(const char* path, const std::vector<std::string>& argv, int input) {
+    if (path == nullptr || argv.empty() || input < 0) {
+        log(Errors, "%s bad parameters (%d.%d.%d) were passed (%s:%d)", "starter:", path == nullptr ? 1 : 0,
+            argv.empty() ? 1 : 0, input < 0 ? 1 : 0, kUnit, __LINE__);
         return child_process();
     }
-    int ends[2];
-    if (pipe(ends) != 0) {
-        log(Errors, "starter: cannot create pipe for submitter(%s) - %s", path, stdlib_error(errno));
-        return child_process();
-    }
-    unique_fd read_end(ends[0]);
-    unique_fd write_end(ends[1]);
     // Built before the fork: the child only execs or exits.
     std::vector<char*> args;
     args.reserve(argv.size() + 1);
     for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
     args.push_back(nullptr);
 
+    // The signals that stop the run wait until the child is known to the run
+    // guard, and the child has its default handlers back.
+    sigset_t stops, old;
+    sigemptyset(&stops);
+    for (int sig : {SIGTERM, SIGINT, SIGHUP, SIGALRM}) sigaddset(&stops, sig);
+    pthread_sigmask(SIG_BLOCK, &stops, &old);
     pid_t pid = fork();
     if (pid < 0) {
+        pthread_sigmask(SIG_SETMASK, &old, nullptr);
         log(Errors, "starter: cannot fork for execute %s", path);
         return child_process();
     }
     if (pid == 0) {
-        close(write_end.release());
-        int from = read_end.release();
-        if (from != STDIN_FILENO) {
-            if (dup2(from, STDIN_FILENO) < 0) {
+        runguard_in_child();
+        pthread_sigmask(SIG_SETMASK, &old, nullptr);
+        if (input != STDIN_FILENO) {
+            if (dup2(input, STDIN_FILENO) < 0) {
                 log(Errors, "starter: cannot bind pipe with stdin");
                 _exit(kStarterCannotRun);
             }
-            close(from);
+            close(input);
         }
         execv(path, args.data());
         int err = errno;
         log(Errors, "starter: cannot execv() for %s - (%d) %s", path, err, stdlib_error(err));
         _exit(kStarterCannotRun);
     }
-    read_end.reset();
-    return child_process(pid, std::move(write_end));
+    runguard_set_child(pid);
+    pthread_sigmask(SIG_SETMASK, &old, nullptr);
+    return child_process(pid);
 }
 
 child_process::child_process(child_process&& other) noexcept
-    : pid_(std::exchange(other.pid_, -1)), input_(std::move(other.input_)), collected_(other.collected_) {}
+    : pid_(std::exchange(other.pid_, -1)), collected_(other.collected_) {}
 
 child_process& child_process::operator=(child_process&& other) noexcept {
     if (this != &other) {
         reap_quietly();
         pid_ = std::exchange(other.pid_, -1);
-        input_ = std::move(other.input_);
         collected_ = other.collected_;
     }
     return *this;
@@ -124,17 +125,21 @@ child_process& child_process::operator=(child_process&& other) noexcept {
 
 child_process::~child_process() { reap_quietly(); }
 
+void child_process::collected() {
+    collected_ = true;
+    runguard_clear_child(pid_);
+}
+
 void child_process::reap_quietly() {
     if (pid_ > 0 && !collected_) {
         int saved = errno;
         kill(pid_, SIGKILL);
-        input_.reset();
         while (waitpid(pid_, nullptr, 0) < 0 && errno == EINTR) {
         }
         errno = saved;
+        collected();
     }
     collected_ = true;
-    input_.reset();
 }
 
 int child_process::wait(bool block, const char* name) {
@@ -143,7 +148,7 @@ int child_process::wait(bool block, const char* name) {
     int result = starter_wait(pid_, block, name);
     // Once waitpid has answered for the child (or failed), its pid must never be
     // signalled again: it may belong to another process by now.
-    if (result != STARTER_RUNNING) collected_ = true;
+    if (result != STARTER_RUNNING) collected();
     return result;
 }
 
@@ -191,7 +196,7 @@ int child_process::wait_for(std::chrono::milliseconds timeout, const char* name)
         int status = 0;
         pid_t done = wait_child(pid_, false, name, &status);
         if (done != 0) {
-            collected_ = true;
+            collected();
             return done < 0 ? STARTER_FAILED : report_status(pid_, status, name);
         }
         long long waited_ms = elapsed_ms(start);
@@ -212,9 +217,7 @@ int child_process::wait_for(std::chrono::milliseconds timeout, const char* name)
 
 int child_process::kill_and_wait(const char* name) {
     if (pid_ <= 0 || collected_) return STARTER_FAILED;
-    // Killed before its input is closed: the child never sees a clean end of input.
     kill(pid_, SIGKILL);
-    input_.reset();
     return wait(true, name != nullptr ? name : "child");
 }
 

@@ -1,15 +1,18 @@
-// kv_dfork: runs a program as a child process with a pipe on its standard input
-// (starter_start) and collects how it ended (starter_wait).
+// kv_dfork: runs a program as a child process that reads a given descriptor as
+// its standard input (starter_start) and collects how it ended (starter_wait).
 //
 // The program is run by fork and execv: no shell, no search of PATH, the
-// environment and every other open descriptor are inherited. A child that cannot
-// run the program exits with 71. starter_wait answers STARTER_OK (0) for exit
-// status 0 and STARTER_FAILED (-1) for anything else, after logging how the child
+// environment and every other descriptor without close-on-exec are inherited.
+// The input is a finished file opened for reading, so a child never sees a
+// message cut short, whatever happens to this process. A child that cannot run
+// the program exits with 71. starter_wait answers STARTER_OK (0) for exit status
+// 0 and STARTER_FAILED (-1) for anything else, after logging how the child
 // ended; STARTER_RUNNING (-2) when a non-blocking wait finds it still running.
 //
-// child_process owns the child and the write end of its pipe. A child that was
-// never collected is killed (SIGKILL, before its input is closed, so it never
-// sees a clean end of input) and reaped by the destructor: no zombie is left.
+// child_process owns the child. A child that was never collected is killed
+// (SIGKILL) and reaped by the destructor: no zombie is left. While a child runs
+// it is known to the run guard (kv_runguard), which stops it when the run is
+// stopped.
 #pragma once
 
 #include <sys/types.h>
@@ -18,7 +21,6 @@
 #include <string>
 #include <vector>
 
-#include "kv_handles.h"
 
 namespace kv {
 
@@ -30,7 +32,7 @@ constexpr int kStarterCannotRun = 71;
 class child_process {
 public:
     child_process() = default;
-    child_process(pid_t pid, unique_fd input) : pid_(pid), input_(std::move(input)) {}
+    explicit child_process(pid_t pid) : pid_(pid) {}
     child_process(const child_process&) = delete;
     child_process& operator=(const child_process&) = delete;
     child_process(child_process&& other) noexcept;
@@ -39,29 +41,26 @@ public:
 
     bool started() const { return pid_ > 0; }
     pid_t pid() const { return pid_; }
-    // Write end of the pipe to the child's standard input (-1 once closed).
-    int input() const { return input_.get(); }
-    // Closes the input so the child sees its end: 0, or -1 with errno.
-    [[nodiscard]] int close_input() { return input_.close(); }
 
     // starter_wait on this child.
     [[nodiscard]] int wait(bool block, const char* name);
     // Waits at most timeout for the child to end; STARTER_RUNNING when it has not.
     [[nodiscard]] int wait_for(std::chrono::milliseconds timeout, const char* name);
-    // Kills the child (SIGKILL), closes its input and collects it.
+    // Kills the child (SIGKILL) and collects it.
     [[nodiscard]] int kill_and_wait(const char* name);
 
 private:
     void reap_quietly();
+    void collected();
 
     pid_t pid_ = -1;
-    unique_fd input_;
     bool collected_ = false;
 };
 
-// Runs path with argv (argv[0] included) and a pipe on its standard input. An
-// empty holder (started() false) after logging why it could not.
-[[nodiscard]] child_process starter_start(const char* path, const std::vector<std::string>& argv);
+// Runs path with argv (argv[0] included) reading input (a descriptor open for
+// reading, at the offset it is to start from) as its standard input. An empty
+// holder (started() false) after logging why it could not.
+[[nodiscard]] child_process starter_start(const char* path, const std::vector<std::string>& argv, int input);
 
 // Waits for the child pid (without blocking when block is false) and logs how it
 // ended; name is only used in messages.

@@ -1,6 +1,8 @@
 #include "kv_dfork.h"
 
+#include <fcntl.h>
 #include <signal.h>
+#include <unistd.h>
 #include <sys/wait.h>
 
 #include <gtest/gtest.h>
@@ -34,7 +36,7 @@ TEST(Starter, ReportsHowTheChildEnded) {
     for (const end_case& c : cases) {
         SCOPED_TRACE(c.argv.back());
         kvtest::log_capture logged;
-        kv::child_process child = kv::starter_start(c.argv[0].c_str(), c.argv);
+        kv::child_process child = kv::starter_start(c.argv[0].c_str(), c.argv, STDIN_FILENO);
         ASSERT_TRUE(child.started());
         if (c.signal != 0) kill(child.pid(), c.signal);
         EXPECT_EQ(child.wait(true, "child"), c.result);
@@ -46,20 +48,24 @@ TEST(Starter, ReportsHowTheChildEnded) {
     EXPECT_TRUE(no_child_left());
 }
 
-TEST(Starter, ChildReadsThePipeAndIsReapedWhenForgotten) {
+TEST(Starter, ChildReadsItsInputFromTheOffsetAndIsReapedWhenForgotten) {
     kvtest::temp_dir dir;
+    const std::string in = dir / "in";
     const std::string out = dir / "out";
+    kvtest::write_file(in, "skip:hello\n");
     {
-        kv::child_process child = kv::starter_start("/bin/sh", {"/bin/sh", "-c", "cat > " + out});
+        int fd = open(in.c_str(), O_RDONLY);
+        ASSERT_GE(fd, 0);
+        ASSERT_EQ(lseek(fd, 5, SEEK_SET), 5);
+        kv::child_process child = kv::starter_start("/bin/sh", {"/bin/sh", "-c", "cat > " + out}, fd);
+        close(fd);
         ASSERT_TRUE(child.started());
-        ASSERT_EQ(write(child.input(), "hello\n", 6), 6);
-        ASSERT_EQ(child.close_input(), 0);
         EXPECT_EQ(child.wait(true, "child"), kv::STARTER_OK);
     }
     EXPECT_EQ(kvtest::read_file(out), "hello\n");
     {
         kvtest::log_capture logged;
-        kv::child_process child = kv::starter_start("/bin/sh", {"/bin/sh", "-c", "exec sleep 30"});
+        kv::child_process child = kv::starter_start("/bin/sh", {"/bin/sh", "-c", "exec sleep 30"}, STDIN_FILENO);
         ASSERT_TRUE(child.started());
         EXPECT_EQ(kv::starter_wait(child.pid(), false, "child"), kv::STARTER_RUNNING);
         EXPECT_TRUE(logged.has(kv::Debug, "starter: child[" + std::to_string(child.pid()) + "] is still running"));
@@ -70,10 +76,12 @@ TEST(Starter, ChildReadsThePipeAndIsReapedWhenForgotten) {
 
 TEST(Starter, BadParameters) {
     kvtest::log_capture logged;
-    EXPECT_FALSE(kv::starter_start(nullptr, {"x"}).started());
-    EXPECT_TRUE(logged.contains("starter: bad parameters (1.0) were passed (kv_dfork:")) << logged.dump();
-    EXPECT_FALSE(kv::starter_start("/bin/true", {}).started());
-    EXPECT_TRUE(logged.contains("starter: bad parameters (0.1) were passed (kv_dfork:"));
+    EXPECT_FALSE(kv::starter_start(nullptr, {"x"}, STDIN_FILENO).started());
+    EXPECT_TRUE(logged.contains("starter: bad parameters (1.0.0) were passed (kv_dfork:")) << logged.dump();
+    EXPECT_FALSE(kv::starter_start("/bin/true", {}, STDIN_FILENO).started());
+    EXPECT_TRUE(logged.contains("starter: bad parameters (0.1.0) were passed (kv_dfork:"));
+    EXPECT_FALSE(kv::starter_start("/bin/true", {"/bin/true"}, -1).started());
+    EXPECT_TRUE(logged.contains("starter: bad parameters (0.0.1) were passed (kv_dfork:"));
     EXPECT_EQ(kv::starter_wait(1, false, nullptr), kv::STARTER_FAILED);
     EXPECT_TRUE(logged.contains("starter: wait  (kv_dfork:")) << logged.dump();
     EXPECT_TRUE(no_child_left());

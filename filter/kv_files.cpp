@@ -1,5 +1,6 @@
 #include "kv_files.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/stat.h>
@@ -14,6 +15,7 @@
 #include <cstring>
 #include <memory>
 
+#include "kv_runguard.h"
 #include "kvc_log.h"
 #include "kvc_mutex.h"
 
@@ -48,6 +50,25 @@ mode_t files_mode_of(const spool_settings& settings) { return static_cast<mode_t
 int poll_timeout(std::chrono::milliseconds stall) {
     if (stall.count() < 0) return -1;
     return static_cast<int>(std::min<long long>(stall.count(), INT_MAX));
+}
+
+// fsync of a file by its path; false after logging.
+bool sync_file(const char* path) {
+    unique_fd fd(open(path, O_RDONLY | O_CLOEXEC));
+    if (!fd.valid() || fsync(fd.get()) != 0) {
+        log(Errors, "quarantine: cannot sync file %s - %s", path, stdlib_error(errno));
+        return false;
+    }
+    return true;
+}
+
+bool sync_directory(const std::string& path) {
+    unique_fd fd(open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!fd.valid() || fsync(fd.get()) != 0) {
+        log(Errors, "quarantine: cannot sync directory %s - %s", path.c_str(), stdlib_error(errno));
+        return false;
+    }
+    return true;
 }
 
 }  // namespace
@@ -114,7 +135,8 @@ unique_fd open_tmpfile(const spool_settings& settings, std::string& path) {
     return file;
 }
 
-std::optional<std::string> save_message(const spool_settings& settings, int input) {
+std::optional<std::string> save_message(const spool_settings& settings, int input, bool* input_failed) {
+    if (input_failed != nullptr) *input_failed = false;
     std::string path;
     unique_fd fd = open_tmpfile(settings, path);
     if (!fd.valid()) {
@@ -122,12 +144,12 @@ std::optional<std::string> save_message(const spool_settings& settings, int inpu
         log(Errors, "cannot create temporary file - (%d) %s", err, stdlib_error(err));
         return std::nullopt;
     }
+    runguard_add_file(path.c_str());
     bool saved = false;
-    if (!copy_fd(input, fd.get())) {
+    bool read_failed = false;
+    if (!copy_fd(input, fd.get(), 0, std::chrono::milliseconds(-1), &read_failed)) {
+        if (input_failed != nullptr) *input_failed = read_failed;
         log(Errors, "cannot save message from stdin to temporary file");
-    } else if (fsync(fd.get()) != 0) {
-        int err = errno;
-        log(Errors, "cannot fsync temporary file - (%d) %s", err, stdlib_error(err));
     } else if (fd.close() != 0) {
         int err = errno;
         log(Errors, "cannot close temporary file - (%d) %s", err, stdlib_error(err));
@@ -137,9 +159,37 @@ std::optional<std::string> save_message(const spool_settings& settings, int inpu
     if (!saved) {
         fd.reset();
         unlink(path.c_str());
+        runguard_forget_file(path.c_str());
         return std::nullopt;
     }
     return path;
+}
+
+int sweep_spool(const spool_settings& settings, long max_age, int max_files) {
+    if (!settings.directory || !settings.prefix || max_files <= 0) return 0;
+    struct dir_closer {
+        void operator()(DIR* d) const { closedir(d); }
+    };
+    std::unique_ptr<DIR, dir_closer> dir(opendir(settings.directory->c_str()));
+    if (!dir) return 0;
+    const time_t now = time(nullptr);
+    int removed = 0;
+    while (removed < max_files) {
+        const dirent* entry = readdir(dir.get());
+        if (entry == nullptr) break;
+        if (strncmp(entry->d_name, settings.prefix->c_str(), settings.prefix->size()) != 0) continue;
+        struct stat info;
+        if (fstatat(dirfd(dir.get()), entry->d_name, &info, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(info.st_mode))
+            continue;
+        const long age = static_cast<long>(now - info.st_mtime);
+        if (age <= max_age) continue;
+        if (unlinkat(dirfd(dir.get()), entry->d_name, 0) == 0) {
+            log(Alerts, "files: removed spool file %s/%s left behind %ld s ago", settings.directory->c_str(),
+                entry->d_name, age);
+            ++removed;
+        }
+    }
+    return removed;
 }
 
 int read_all(int fd, void* buffer, size_t n) {
@@ -182,7 +232,8 @@ int write_all(int fd, const void* buffer, size_t n, std::chrono::milliseconds st
     return FILES_DONE;
 }
 
-int copy_fd(int input, int output, size_t limit, std::chrono::milliseconds stall) {
+int copy_fd(int input, int output, size_t limit, std::chrono::milliseconds stall, bool* read_failed) {
+    if (read_failed != nullptr) *read_failed = false;
     if (input < 0 || output < 0) {
         log(Errors, "%s bad parameters (%d.%d) were passed (%s:%d)", "files: copy", input < 0 ? 1 : 0,
             output < 0 ? 1 : 0, kUnit, __LINE__);
@@ -201,6 +252,7 @@ int copy_fd(int input, int output, size_t limit, std::chrono::milliseconds stall
         if (got < 0 && errno == EINTR) continue;
         if (got < 0) {
             log(Errors, "files: cannot read file with message");
+            if (read_failed != nullptr) *read_failed = true;
             return FILES_FAILED;
         }
         if (got == 0) return FILES_DONE;
@@ -327,17 +379,38 @@ std::optional<std::string> quarantine_store(const spool_settings& settings, cons
         return std::nullopt;
     }
     const mode_t mode = files_mode_of(settings);
+    // The copy in the quarantine may be the only one left once the run ends: its
+    // content goes to disk before the rename makes it visible, and the directory
+    // entry after it.
+    if (move && !sync_file(spool_path)) {
+        unlink(name.c_str());
+        return std::nullopt;
+    }
     if (move) {
         // move_file cleans up the quarantine side of its own failures.
         if (move_file(spool_path, name.c_str(), mode) != FILES_OK) {
             log(Errors, "quarantine: cannot move file - %s", stdlib_error(errno));
             return std::nullopt;
         }
+        runguard_forget_file(spool_path);
     } else if (copy_file(spool_path, name.c_str(), mode) != FILES_OK) {
         log(Errors, "quarantine: cannot copy file - %s", stdlib_error(errno));
         // A partial copy must not look like a stored message.
         unlink(name.c_str());
         return std::nullopt;
+    }
+    if (!sync_directory(*settings.directory)) {
+        // Not known to be on disk: put the message back where the caller expects
+        // it. A copy that cannot go back is the only one: it stays.
+        if (!move) {
+            unlink(name.c_str());
+            return std::nullopt;
+        }
+        if (rename(name.c_str(), spool_path) == 0) {
+            runguard_add_file(spool_path);
+            return std::nullopt;
+        }
+        log(Errors, "quarantine: %s is kept although its directory could not be synced", name.c_str());
     }
     return name;
 }

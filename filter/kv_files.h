@@ -39,9 +39,17 @@ constexpr size_t kFilesChunk = 4096;
 // empty and path is cleared; a file this call did not create is never removed.
 [[nodiscard]] unique_fd open_tmpfile(const spool_settings& settings, std::string& path);
 
-// Copies everything from input (standard input by default) into a new spool file,
-// synced to disk and closed. The file's path, or nullopt (the file is removed).
-[[nodiscard]] std::optional<std::string> save_message(const spool_settings& settings, int input = 0);
+// Copies everything from input (standard input by default) into a new spool file
+// and closes it. It is not synced: the mail system keeps its own copy until the
+// run ends. The file's path, or nullopt (the file is removed); input_failed then
+// tells whether reading the input failed rather than storing it.
+[[nodiscard]] std::optional<std::string> save_message(const spool_settings& settings, int input = 0,
+                                                      bool* input_failed = nullptr);
+
+// Removes files of the spool directory with the spool prefix that are older than
+// max_age seconds (left behind by killed runs), at most max_files of them; logs
+// each. The number removed.
+int sweep_spool(const spool_settings& settings, long max_age, int max_files);
 
 // FILES_DONE after exactly n bytes were read; FILES_FAILED on end of input or error.
 [[nodiscard]] int read_all(int fd, void* buffer, size_t n);
@@ -53,8 +61,10 @@ constexpr size_t kFilesChunk = 4096;
                             std::chrono::milliseconds stall = std::chrono::milliseconds(-1));
 
 // Copies input to output until end of input, or until limit bytes (0 = no limit).
+// read_failed, when given, tells whether a failure was on the input's side.
 [[nodiscard]] int copy_fd(int input, int output, size_t limit = 0,
-                          std::chrono::milliseconds stall = std::chrono::milliseconds(-1));
+                          std::chrono::milliseconds stall = std::chrono::milliseconds(-1),
+                          bool* read_failed = nullptr);
 
 // Exactly length bytes of the file at offset into buffer (resized to length).
 [[nodiscard]] int read_message_part(const char* path, off_t offset, std::string& buffer, size_t length);
@@ -70,9 +80,10 @@ constexpr size_t kFilesChunk = 4096;
                                                         unsigned strip);
 
 // Moves (move != 0) or copies the spool file to a new file in the quarantine
-// directory; the new file has exactly the files mode. The new file's path, or
-// nullopt: the message is then still in the spool file and nothing is left behind
-// in the quarantine directory.
+// directory; the new file has exactly the files mode and is on disk, its
+// directory entry included, before this returns (it may be the only copy left).
+// The new file's path, or nullopt: the message is then still in the spool file
+// and nothing is left behind in the quarantine directory.
 [[nodiscard]] std::optional<std::string> quarantine_store(const spool_settings& settings, const char* spool_path,
                                                           int move);
 

@@ -452,8 +452,9 @@ TEST(Quarantine, FailuresKeepTheMessageInTheSpoolAndLeaveNothingBehind) {
         SCOPED_TRACE(move);
         kvtest::log_capture logged;
         EXPECT_FALSE(kv::quarantine_store(quarantine_in(dir / "q"), (dir / "gone").c_str(), move).has_value());
-        EXPECT_TRUE(logged.has(kv::Errors, std::string("quarantine: cannot ") + (move ? "move" : "copy") +
-                                               " file - No such file or directory"))
+        EXPECT_TRUE(logged.has(kv::Errors, move ? "quarantine: cannot sync file " + dir.path() +
+                                                      "/gone - No such file or directory"
+                                                : std::string("quarantine: cannot copy file - No such file or directory")))
             << logged.dump();
         EXPECT_TRUE(kvtest::list_dir(dir / "q").empty());
     }

@@ -1,7 +1,8 @@
 #include "kv_mailsend.h"
 
 #include <fcntl.h>
-#include <signal.h>
+#include <sys/mman.h>
+#include <unistd.h>
 
 #include <string>
 #include <vector>
@@ -17,26 +18,29 @@ namespace {
 const char* const kUnit = "kv_mailsend";
 const char* const kChildName = "submitter";
 
-// While it lives, a write to a pipe whose reader has gone fails with EPIPE
-// instead of ending the process.
-class sigpipe_ignored {
-public:
-    sigpipe_ignored() {
-        struct sigaction ignore {};
-        ignore.sa_handler = SIG_IGN;
-        sigemptyset(&ignore.sa_mask);
-        active_ = sigaction(SIGPIPE, &ignore, &old_) == 0;
+// The text as a finished, unnamed file read from its start.
+unique_fd text_file(const char* text, size_t length) {
+    unique_fd fd(memfd_create("kerval-mail", MFD_CLOEXEC));
+    if (!fd.valid()) {
+        log(Errors, "mailsend: cannot create a file for the message - %s", stdlib_error(errno));
+        return fd;
     }
-    ~sigpipe_ignored() {
-        if (active_) sigaction(SIGPIPE, &old_, nullptr);
+    if (!write_all(fd.get(), text, length) || lseek(fd.get(), 0, SEEK_SET) != 0) {
+        log(Errors, "mailsend: cannot store the message for the submitter - %s", stdlib_error(errno));
+        fd.reset();
     }
-    sigpipe_ignored(const sigpipe_ignored&) = delete;
-    sigpipe_ignored& operator=(const sigpipe_ignored&) = delete;
+    return fd;
+}
 
-private:
-    struct sigaction old_ {};
-    bool active_ = false;
-};
+// The message file opened read-only at offset.
+unique_fd message_file(const char* file, off_t offset) {
+    unique_fd fd(open(file, O_RDONLY | O_CLOEXEC));
+    if (!fd.valid() || lseek(fd.get(), offset, SEEK_SET) != offset) {
+        log(Errors, "mailsend: cannot open message file %s - %s", file, stdlib_error(errno));
+        fd.reset();
+    }
+    return fd;
+}
 
 }  // namespace
 
@@ -71,33 +75,13 @@ int mailsend(const envelope& env, const char* file, off_t offset, const char* te
     argv.emplace_back("--");
     for (const std::string& rcpt : e_get_rcpts(env)->items()) argv.push_back(rcpt);
 
-    child_process child = starter_start(program, argv);
+    if (timeout.count() < 0) timeout = std::chrono::seconds(mailer.timeout > 0 ? mailer.timeout : 300);
+    unique_fd input = file != nullptr ? message_file(file, offset) : text_file(text, length);
+    if (!input.valid()) return MAILSEND_FAILED;
+    child_process child = starter_start(program, argv, input.get());
+    input.reset();
     if (!child.started()) {
         log(Errors, "mailsend: cannot run submitter %s", program != nullptr ? program : "(none)");
-        return MAILSEND_FAILED;
-    }
-
-    bool written = false;
-    {
-        sigpipe_ignored no_sigpipe;
-        // Non-blocking, so that a program that stops reading fails the write after
-        // `timeout` instead of holding the filter forever.
-        int flags = fcntl(child.input(), F_GETFL);
-        if (flags >= 0) fcntl(child.input(), F_SETFL, flags | O_NONBLOCK);
-        if (file != nullptr) {
-            written = write_message_to_fd(file, offset, 0, child.input(), timeout);
-            if (!written) log(Errors, "mailsend: cannot write message from file %s to submitter %s", file, program);
-        } else {
-            written = write_all(child.input(), text, length, timeout);
-            if (!written) log(Errors, "mailsend: cannot write message to submitter %s", program);
-        }
-    }
-    if (written && child.close_input() != 0) {
-        log(Errors, "mailsend: cannot close the input of submitter %s - %s", program, stdlib_error(errno));
-        written = false;
-    }
-    if (!written) {
-        if (child.kill_and_wait(kChildName) < 0) log(Errors, "mailsend: wait for submitter failed");
         return MAILSEND_FAILED;
     }
 

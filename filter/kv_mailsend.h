@@ -2,16 +2,15 @@
 // sendmail-compatible submission program.
 //
 // The program runs as `Sendmail [SendmailArgs] -i -bm -f<sender> -- <rcpts...>`
-// (SendmailArgs is one argument, never split) with the message on its standard
-// input: the rest of a file from an offset, or a text. mailsend answers
-// MAILSEND_OK (1) only when the whole message was written and the program exited
-// with status 0, MAILSEND_FAILED (0) otherwise, after logging why.
+// (SendmailArgs is one argument, never split). Its standard input is always a
+// finished file opened read-only: the message file from an offset, or, for a
+// text, an anonymous in-memory file that holds the whole text before the
+// program starts. So the program never sees a message cut short, even when this
+// process is killed while it runs. mailsend answers MAILSEND_OK (1) only when the
+// program exited with status 0, MAILSEND_FAILED (0) otherwise, after logging why.
 //
-// A submission program is never waited for without limit: a write that makes no
-// progress for `timeout` (a program that does not read its input), or a program
-// still running `timeout` after its input was closed, fails the submission; the
-// program is then killed and reaped. When the write fails the program is killed
-// before its input is closed, so it never submits a message cut short.
+// A submission program is never waited for without limit: one still running
+// after `timeout` fails the submission and is killed and reaped.
 #pragma once
 
 #include <sys/types.h>
@@ -26,10 +25,10 @@ namespace kv {
 
 enum mailsend_result : int { MAILSEND_FAILED = 0, MAILSEND_OK = 1 };
 
-constexpr std::chrono::milliseconds kSubmitTimeout{5 * 60 * 1000};
-
 // Exactly one of file (sent from offset to its end) and text (length bytes).
+// A negative timeout stands for the [Mailer] Timeout.
 [[nodiscard]] int mailsend(const envelope& env, const char* file, off_t offset, const char* text, size_t length,
-                           const mailer_settings& mailer, std::chrono::milliseconds timeout = kSubmitTimeout);
+                           const mailer_settings& mailer,
+                           std::chrono::milliseconds timeout = std::chrono::milliseconds(-1));
 
 }  // namespace kv

@@ -9,8 +9,9 @@
 #include "kv_files.h"
 #include "kv_mail.h"
 #include "kv_mailscan.h"
-#include "kv_mailsend.h"
-#include "kv_notify.h"
+#include "kv_carryout.h"
+#include "kv_runguard.h"
+#include "kv_verdict.h"
 #include "kv_options.h"
 #include "kv_settings.h"
 #include "kv_util.h"
@@ -92,44 +93,36 @@ void report_problem(int status, const char* text) {
 
 namespace {
 
-// A stage failed: the ProcessingErrors action decides. A message that is still
-// available is put where that action says, so that exit 0 never loses it.
-int processing_error(const filter_config& config, mail* m, int error_status, bool available) {
-    int action = config.actions.processing_errors;
-    if (available && m != nullptr && action == ACT_QUARANTINE) {
-        if (!config.actions.quarantine.directory) {
-            log(Errors, "kerval-pipe: no quarantine directory for the message - keep it for retry");
-            return 75;
-        }
-        std::optional<std::string> archive =
-            quarantine_store(config.actions.quarantine, mail_get_path(*m), config.actions.move_file);
-        if (!archive) return 75;
-        log(Alerts, "kerval-pipe: the message has been stored in archive %s", archive->c_str());
-        mail_keep_file(*m);
-    }
-    if (available && m != nullptr && action == ACT_REDIRECT && !redirect(*m, config.actions, config.mailer)) {
-        log(Errors, "kerval-pipe: the message was not redirected - keep it for retry");
-        return 75;
-    }
-    return action_exit_status(action, error_status, available);
-}
+// Oldest a spool file may be before a later run removes it: twice the run's
+// deadline, when the run that wrote it is surely gone. A few per run.
+constexpr int kSweptPerRun = 16;
 
-// The stages from the library start-up to the verdict: the status for the
-// finish (kResubmit, kConsumed or an exit status). m receives the message record.
-int handle_message(const filter_config& config, int argc, char** argv, std::unique_ptr<mail>& m) {
-    if (!init_lib(config.daemon)) return processing_error(config, nullptr, 65, false);
+// The stages from the library start-up to the facts: what is known about the
+// message when it is to be judged. m receives the message record.
+void gather_facts(const filter_config& config, int argc, char** argv, std::unique_ptr<mail>& m, scan_facts& facts) {
+    const bool library_ready = init_lib(config.daemon) != 0;
     log(Verbose, "kerval-pipe: Kerval (R) Filter for postfix ver.4.33 started ...");
-    std::optional<std::string> path = save_message(config.scanning.spool);
+    bool input_failed = false;
+    std::optional<std::string> path = save_message(config.scanning.spool, 0, &input_failed);
     if (!path) {
-        log(Errors, "kerval-pipe: cannot read message from stdin");
-        return processing_error(config, nullptr, 65, false);
+        if (input_failed) {
+            log(Errors, "kerval-pipe: cannot read message from stdin");
+        } else {
+            log(Errors, "kerval-pipe: cannot store message in spool %s",
+                config.scanning.spool.directory ? config.scanning.spool.directory->c_str() : "(none)");
+        }
+        facts.fault = FAULT_SPOOL;
+        return;
     }
     m = mail_create(path->c_str());
     if (!m) {
         unlink(path->c_str());
         log(Errors, "kerval-pipe: cannot create mail info - no memory");
-        return processing_error(config, nullptr, 71, false);
+        facts.fault = FAULT_RECORD;
+        return;
     }
+    facts.message = m.get();
+    facts.stored = true;
     envelope_args args = parse_envelope_args(argc, argv);
     bool envelope_ok = args.have_sender && args.have_rcpts;
     if (envelope_ok && !e_set_from(m->env, args.sender->c_str())) {
@@ -142,18 +135,19 @@ int handle_message(const filter_config& config, int argc, char** argv, std::uniq
             envelope_ok = false;
         }
     }
+    if (envelope_ok && e_rcpts_count(m->env) == 0) envelope_ok = false;
     if (!envelope_ok) {
         log(Errors, "kerval-pipe: cannot get envelope info - possible configuration problem");
-        return processing_error(config, m.get(), 65, false);
+        facts.fault = FAULT_ENVELOPE;
+        return;
     }
     if (!mail_parse_headers(*m)) {
         log(Errors, "kerval-pipe: cannot get mail-headers info - possible configuration problem");
-        return processing_error(config, m.get(), 65, true);
+        facts.fault = FAULT_HEADERS;
+        return;
     }
     mail_print(*m, config.logging.level);
-    uint32_t daemon_status = 0;
-    int action = mailscan::scan(*m, mailscan::scan_settings::of(config), &daemon_status);
-    return action_exit_status(action, 69, true);
+    mailscan::gather(*m, scan_settings::of(config), library_ready, facts);
 }
 
 }  // namespace
@@ -165,21 +159,29 @@ int filter_main(int argc, char** argv) {
         report_problem(75, "cannot load configuration file");
     }
     log(Verbose, "kerval-pipe: configuration loaded ...");
+    runguard_install(static_cast<unsigned>(config.scanning.run_time_limit));
+    if (!config.logging.debug_spool)
+        (void)sweep_spool(config.scanning.spool, 2L * config.scanning.run_time_limit, kSweptPerRun);
 
     std::unique_ptr<mail> m;
-    int status = handle_message(config, argc, argv, m);
-    if (status == kConsumed) {
-        status = 0;
-    } else if (status == kResubmit) {
-        if (!m || e_get_from(m->env) == nullptr || e_rcpts_count(m->env) == 0) {
-            log(Alerts, "kerval-pipe: cannot reinject message to mail system (message or envelope was not retrieved)");
-            status = 69;
-        } else if (!mailsend(m->env, mail_get_path(*m), 0, nullptr, 0, config.mailer)) {
-            log(Alerts, "kerval-pipe: cannot reinject message to mail system");
-            status = 69;
-        }
+    scan_facts facts;
+    gather_facts(config, argc, argv, m, facts);
+    const scan_settings settings = scan_settings::of(config);
+    verdict v = decide(facts, settings);
+    disposition outcome = v.dispose;
+    if (m) {
+        resubmission front(config.actions, config.mailer);
+        outcome = carry_out(v, *m, settings, front);
+    } else {
+        for (const log_line& line : v.lines) log(line.level, "%s", line.text.c_str());
     }
-    if (m) mail_delete(std::move(m), !config.logging.debug_spool);
+    const int status = exit_status_of(outcome);
+    if (m) {
+        const std::string path = mail_get_path(*m) != nullptr ? mail_get_path(*m) : "";
+        const bool kept = m->keep_file || config.logging.debug_spool;
+        mail_delete(std::move(m), !config.logging.debug_spool);
+        if (!kept) runguard_forget_file(path.c_str());
+    }
     (void)cleanup();
     return status;
 }

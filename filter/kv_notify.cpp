@@ -1,5 +1,7 @@
 #include "kv_notify.h"
 
+#include <cstdarg>
+#include <cstdio>
 #include <cstring>
 
 #include "kv_mailsend.h"
@@ -69,8 +71,26 @@ bool notification_on_notification(const mail& m, const actions_settings& actions
 
 }  // namespace
 
-void notify(const mail& m, int kind, const char* archive, strings* viruses, const notification_settings& block,
-            const actions_settings& actions, const mailer_settings& mailer) {
+namespace {
+
+void add_line(std::vector<log_line>& lines, int level, const char* format, ...) __attribute__((format(printf, 3, 4)));
+void add_line(std::vector<log_line>& lines, int level, const char* format, ...) {
+    va_list ap;
+    va_start(ap, format);
+    va_list copy;
+    va_copy(copy, ap);
+    int n = vsnprintf(nullptr, 0, format, copy);
+    va_end(copy);
+    std::string text(n > 0 ? static_cast<size_t>(n) : 0, '\0');
+    if (n > 0) vsnprintf(text.data(), text.size() + 1, format, ap);
+    va_end(ap);
+    lines.push_back({level, std::move(text)});
+}
+
+}  // namespace
+
+std::optional<notice> plan_notice(const mail& m, int kind, const notification_settings& block, strings* viruses,
+                                  const actions_settings& actions, std::vector<log_line>& lines) {
     message_label label(m);
     const char* who = kind_label(kind);
     int enabled = kind == NOTIFY_SENDER ? block.sender_notify
@@ -78,91 +98,98 @@ void notify(const mail& m, int kind, const char* archive, strings* viruses, cons
                   : kind == NOTIFY_ADMIN ? block.admin_notify
                                          : 0;
     if (!enabled) {
-        log(Verbose, "notify(%s): about the message(%s) sent by %s to %s is blocked by configuration", who,
-            label.file(), label.sender(), label.rcpt());
-        return;
+        add_line(lines, Verbose, "notify(%s): about the message(%s) sent by %s to %s is blocked by configuration", who,
+                 label.file(), label.sender(), label.rcpt());
+        return std::nullopt;
     }
     if (kind == NOTIFY_ADMIN && notification_on_notification(m, actions)) {
-        log(Alerts,
-            "notify(admin): about the message(%s) sent by %s to %s is blocked because it looks like a notification on a notification to admin",
-            label.file(), label.sender(), label.rcpt());
-        return;
+        add_line(lines, Alerts,
+                 "notify(admin): about the message(%s) sent by %s to %s is blocked because it looks like a notification on a notification to admin",
+                 label.file(), label.sender(), label.rcpt());
+        return std::nullopt;
     }
     if (viruses != nullptr && !viruses_notify(actions.unnotifiable_viruses.get(), viruses, kind)) {
-        log(Info, "notify(%s): about the message(%s) sent by %s to %s is blocked because contains non-notificable viruses",
-            who, label.file(), label.sender(), label.rcpt());
-        return;
+        add_line(lines, Info,
+                 "notify(%s): about the message(%s) sent by %s to %s is blocked because contains non-notificable viruses",
+                 who, label.file(), label.sender(), label.rcpt());
+        return std::nullopt;
     }
-    std::unique_ptr<envelope> env = e_create(actions.filter_mail ? actions.filter_mail->c_str() : nullptr);
-    if (!env) {
-        log(Errors, "notify(%s): about the message(%s) sent by %s to %s was failed to create envelope", who,
-            label.file(), label.sender(), label.rcpt());
-        return;
-    }
+    notice n;
+    n.kind = kind;
     const conf_string* template_path = nullptr;
-    bool filled = true;
     if (kind == NOTIFY_RCPTS) {
         template_path = &block.rcpts_template;
         strings* rcpts = e_get_rcpts(m.env);
         const maddr_list* unnotifiable = actions.unnotifiable_addresses.get();
-        if (unnotifiable != nullptr) {
-            int added = 0;
-            static const std::vector<std::string> none;
-            for (const std::string& rcpt : rcpts != nullptr ? rcpts->items() : none) {
-                if (!maddr_check(unnotifiable, rcpt.c_str(), 2)) {
-                    log(Info, "notify(%s): about the message(%s) sent by %s to %s skip non-notificable rcpt=%s", who,
-                        label.file(), label.sender(), label.rcpt(), rcpt.c_str());
-                } else if (!e_add_rcpt(*env, rcpt.c_str())) {
-                    log(Errors, "notify(%s): about the message(%s) sent by %s to %s was failed to add %s in envelope",
-                        who, label.file(), label.sender(), label.rcpt(), rcpt.c_str());
-                } else {
-                    ++added;
-                }
+        static const std::vector<std::string> none;
+        for (const std::string& rcpt : rcpts != nullptr ? rcpts->items() : none) {
+            if (unnotifiable != nullptr && !maddr_check(unnotifiable, rcpt.c_str(), 2)) {
+                add_line(lines, Info, "notify(%s): about the message(%s) sent by %s to %s skip non-notificable rcpt=%s",
+                         who, label.file(), label.sender(), label.rcpt(), rcpt.c_str());
+            } else {
+                n.rcpts.push_back(rcpt);
             }
-            if (added == 0) {
-                log(Info,
-                    "notify(%s): about the message(%s) sent by %s to %s was blocked because contains only non-notificable recipients",
-                    who, label.file(), label.sender(), label.rcpt());
-                return;
-            }
-        } else {
-            filled = rcpts != nullptr && e_set_rcpts(*env, rcpts);
+        }
+        if (n.rcpts.empty() && unnotifiable != nullptr) {
+            add_line(lines, Info,
+                     "notify(%s): about the message(%s) sent by %s to %s was blocked because contains only non-notificable recipients",
+                     who, label.file(), label.sender(), label.rcpt());
+            return std::nullopt;
         }
     } else if (kind == NOTIFY_ADMIN) {
         template_path = &block.admin_template;
-        filled = actions.admin_mail && e_add_rcpt(*env, actions.admin_mail->c_str()) && e_rcpts_count(*env) == 1;
+        std::optional<std::string> admin = normalize_address(actions.admin_mail ? actions.admin_mail->c_str() : nullptr);
+        if (admin && !admin->empty()) n.rcpts.push_back(*admin);
     } else {
         template_path = &block.sender_template;
         const char* sender = e_get_from(m.env);
         if (sender != nullptr && strncmp(sender, "<>", 2) == 0) {
-            log(Alerts, "notify(%s): about the message(%s) sent by %s to %s was blocked to send to <>", who,
-                label.file(), label.sender(), label.rcpt());
-            return;
+            add_line(lines, Alerts, "notify(%s): about the message(%s) sent by %s to %s was blocked to send to <>", who,
+                     label.file(), label.sender(), label.rcpt());
+            return std::nullopt;
         }
         if (!maddr_check(actions.unnotifiable_addresses.get(), sender, 1)) {
-            log(Info,
-                "notify(%s): about the message(%s) sent by %s to %s was blocked because contains non-notificable sender=%s",
-                who, label.file(), label.sender(), label.rcpt(), sender);
-            return;
+            add_line(lines, Info,
+                     "notify(%s): about the message(%s) sent by %s to %s was blocked because contains non-notificable sender=%s",
+                     who, label.file(), label.sender(), label.rcpt(), sender != nullptr ? sender : "");
+            return std::nullopt;
         }
-        filled = sender != nullptr && e_add_rcpt(*env, sender) && e_rcpts_count(*env) == 1;
+        if (sender != nullptr && *sender != '\0') n.rcpts.push_back(sender);
     }
+    if (n.rcpts.empty()) {
+        add_line(lines, Errors, "notify(%s): about the message(%s) sent by %s to %s was failed to fill envelope", who,
+                 label.file(), label.sender(), label.rcpt());
+        return std::nullopt;
+    }
+    if (*template_path) n.template_path = **template_path;
+    return n;
+}
+
+bool send_notice(const mail& m, const notice& n, const char* archive, const actions_settings& actions,
+                 const mailer_settings& mailer) {
+    message_label label(m);
+    const char* who = kind_label(n.kind);
+    std::unique_ptr<envelope> env = e_create(actions.filter_mail ? actions.filter_mail->c_str() : nullptr);
+    bool filled = env != nullptr;
+    for (const std::string& rcpt : n.rcpts) filled = filled && e_add_rcpt(*env, rcpt.c_str());
     if (!filled) {
-        log(Errors, "notify(%s): about the message(%s) sent by %s to %s was failed to fill envelope", who, label.file(),
-            label.sender(), label.rcpt());
-        return;
+        log(Errors, "notify(%s): about the message(%s) sent by %s to %s was failed to create envelope", who,
+            label.file(), label.sender(), label.rcpt());
+        return false;
     }
     std::optional<std::string> text =
-        create_report(m, *template_path ? (*template_path)->c_str() : nullptr, archive, actions);
+        create_report(m, n.template_path.empty() ? nullptr : n.template_path.c_str(), archive, actions);
     if (!text) {
         log(Errors, "notify(%s): about the message(%s) sent by %s to %s was failed to generate report", who,
             label.file(), label.sender(), label.rcpt());
-        return;
+        return false;
     }
     if (!mailsend(*env, nullptr, 0, text->data(), text->size(), mailer)) {
         log(Errors, "notify(%s): about the message(%s) sent by %s to %s was failed to send", who, label.file(),
             label.sender(), label.rcpt());
+        return false;
     }
+    return true;
 }
 
 }  // namespace kv

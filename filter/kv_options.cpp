@@ -137,8 +137,17 @@ int read_scanning(FILE* stream, int& line, const char* section, scanning_setting
         conf_octal("SpoolFilesMode", &scanning.spool.files_mode, 0600),
         conf_str("RamSpool", &scanning.ram_spool),
         conf_uint("RamThreshold", &scanning.ram_threshold, 0),
+        conf_uint("RunTimeLimit", &scanning.run_time_limit, 900),
     };
     if (read_section(stream, line, section, vars) != 0) return 0;
+    if (scanning.run_time_limit <= 0 || scanning.run_time_limit > 86400) {
+        log(Errors, "read section %s: RunTimeLimit %d is out of range (1..86400 seconds)", section,
+            scanning.run_time_limit);
+        return 0;
+    }
+    if (scanning.run_time_limit >= 1000)
+        log(Alerts, "read section %s: RunTimeLimit %d is not below Postfix's command_time_limit (1000 s by default)",
+            section, scanning.run_time_limit);
     if (!check_scanning(section, scanning, naming, deny_mode)) {
         cleanup_scanning(scanning);
         return 0;
@@ -323,6 +332,7 @@ int read_actions(FILE* stream, int& line, const char* section, actions_settings&
         conf_str("QuarantineFilenamesPrefix", &actions.quarantine.prefix, "kerval.quarantine."),
         conf_str("QuarantineFilenamesMode", &naming, "Std"),
         conf_octal("QuarantineFilesMode", &actions.quarantine.files_mode, 0600),
+        conf_uint("ErrorNotifyInterval", &actions.error_notify_interval, 1800),
     };
     if (read_section(stream, line, section, vars) != 0) return 0;
     actions.move_file = 1;
@@ -416,9 +426,12 @@ int read_mailer(FILE* stream, int& line, const char* section, mailer_settings& m
         conf_str("MailSystem", &mailer.mail_system),
         conf_str("Sendmail", &mailer.sendmail),
         conf_str("SendmailArgs", &mailer.sendmail_args),
+        conf_uint("Timeout", &mailer.timeout, 300),
     };
     if (read_section(stream, line, section, vars) != 0) return 0;
-    if (!mailer.mail_system) {
+    if (mailer.timeout <= 0) {
+        log(Errors, "read section %s: Timeout must be at least 1 second", section);
+    } else if (!mailer.mail_system) {
         log(Errors, "read section %s: this filter work with \"Postfix\", but mailer not specified", section);
     } else if (!mailer.sendmail) {
         log(Errors, "read section %s: sendmail program not specified", section);
@@ -638,11 +651,41 @@ std::vector<conf_task> make_config_tasks(filter_config& config, section_presence
     };
 }
 
+// Actions that keep or forward a message need somewhere to put it: without it the
+// message would be neither delivered nor kept.
+bool check_destinations(const actions_settings& actions) {
+    const std::pair<const char*, int> keys[] = {
+        {"Infected", actions.infected},       {"Incurable", actions.incurable},
+        {"CureFail", actions.cure_fail},      {"Suspicious", actions.suspicious},
+        {"Adware", actions.adware},           {"Dialers", actions.dialers},
+        {"Jokes", actions.jokes},             {"Riskware", actions.riskware},
+        {"Hacktools", actions.hacktools},     {"RuleFilterAlert", actions.rule_filter_alert},
+        {"ArchiveRestriction", actions.archive_restriction}, {"SkipObject", actions.skip_object},
+        {"ScanningErrors", actions.scanning_errors},         {"ProcessingErrors", actions.processing_errors},
+    };
+    bool ok = true;
+    for (const auto& [key, action] : keys) {
+        if (action == ACT_QUARANTINE && !actions.quarantine.directory) {
+            log(Errors, "conf: %s = quarantine needs a Quarantine directory in [Actions]", key);
+            ok = false;
+        }
+        if (action == ACT_REDIRECT && !actions.redirect_mail) {
+            log(Errors, "conf: %s = redirect needs RedirectMail in [Actions]", key);
+            ok = false;
+        }
+    }
+    return ok;
+}
+
 int read_config_file(const char* path, filter_config& config) {
     config = filter_config{};
     section_presence presence;
     std::vector<conf_task> tasks = make_config_tasks(config, presence);
     if (read_conf(path, tasks) != 0) return 0;
+    if (!check_destinations(config.actions)) {
+        release_sections(tasks);
+        return 0;
+    }
     config.scanning.use_tcp_nodelay = config.daemon.use_tcp_nodelay;
     if (!presence.cured) config.cured = notification_settings{};
     if (!presence.malware) config.malware = notification_settings{};
@@ -671,6 +714,8 @@ int load_config(int argc, char** argv, filter_config& config) {
     log(Info, "conf: configuration will be loaded from %s", options.conf_path->c_str());
     if (!read_config_file(options.conf_path->c_str(), config)) {
         log(Errors, "conf: configuration loading has been failed");
+        // The self-test reports a configuration that does not load as a failed check.
+        if (options.check_only) exit(78);
         return 0;
     }
 

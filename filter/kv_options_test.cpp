@@ -152,8 +152,9 @@ TEST(Settings, ActionsSection) {
              EXPECT_EQ(a.filter_mail, "<kerval@localhost>");
              EXPECT_EQ(a.redirect_mail, std::nullopt);
              EXPECT_EQ(a.reply_error, "Kerval Antivirus: Message is rejected due to software error.");
-             EXPECT_EQ(a.quarantine.directory, std::nullopt);
+             EXPECT_EQ(a.quarantine.directory, "/tmp");
              EXPECT_EQ(a.quarantine.prefix, "kerval.quarantine.");
+             EXPECT_EQ(a.error_notify_interval, 1800);
          }},
         {"addresses", {{"Actions", "AdminMail = root"}, {"Actions", "RedirectMail = Virus Box <vb@x>"}}, true, "",
          [](const kv::filter_config& c) {
@@ -188,9 +189,18 @@ TEST(Settings, ActionsSection) {
              EXPECT_EQ(c.actions.quarantine.files_mode, 0640);
              EXPECT_EQ(c.actions.quarantine.naming_mode, kv::NAMING_TAI);
          }},
-        {"empty quarantine", {{"Actions", "Quarantine ="}}, true,
-         "read section Actions: you do not specify quarantine directory, infected message would not been storied",
+        {"empty quarantine", {{"Actions", "Quarantine ="}}, false,
+         "conf: Infected = quarantine needs a Quarantine directory in [Actions]"},
+        {"no quarantine needed",
+         {{"Actions", "Quarantine ="}, {"Actions", "Infected = reject"}, {"Actions", "Incurable = reject"},
+          {"Actions", "CureFail = reject"}, {"Actions", "Suspicious = reject"}, {"Actions", "Adware = pass"},
+          {"Actions", "Dialers = pass"}, {"Actions", "Jokes = pass"}, {"Actions", "Riskware = pass"},
+          {"Actions", "Hacktools = pass"}, {"Actions", "RuleFilterAlert = reject"},
+          {"Actions", "ScanningErrors = tempfail"}, {"Actions", "ProcessingErrors = tempfail"}},
+         true, "read section Actions: you do not specify quarantine directory, infected message would not been storied",
          [](const kv::filter_config& c) { EXPECT_EQ(c.actions.quarantine.directory, std::nullopt); }},
+        {"redirect without address", {{"Actions", "Suspicious = redirect"}}, false,
+         "conf: Suspicious = redirect needs RedirectMail in [Actions]"},
         {"quarantine mode", {{"Actions", "Quarantine = /var/q"}, {"Actions", "QuarantineFilesMode = 0300"}}, false,
          "read section Actions: access mask 0300 is invalid"},
         {"quarantine naming", {{"Actions", "QuarantineFilenamesMode = x"}}, false, "read section Actions: invalid naming mode x"},
@@ -230,7 +240,9 @@ TEST(Settings, ActionsSection) {
     for (const action_case& a : actions) {
         int kv::actions_settings::*field = a.field;
         int code = a.code;
-        cases.push_back({a.key, {{"Actions", std::string(a.key) + " = " + a.good}}, true, "",
+        cases.push_back({a.key,
+                         {{"Actions", std::string(a.key) + " = " + a.good}, {"Actions", "RedirectMail = box@x"}},
+                         true, "",
                          [field, code](const kv::filter_config& c) { EXPECT_EQ(c.actions.*field, code); }});
         cases.push_back({a.key, {{"Actions", std::string(a.key) + " = " + a.bad}}, false,
                          std::string("read section Actions: invalid action ") + a.bad + " " + a.message});

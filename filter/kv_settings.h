@@ -74,6 +74,7 @@ struct scanning_settings {  // [Scanning]
     int ram_threshold = 0;
     int report_flags = 6;      // 2: IncludeReport, 4: IncludeStats
     int use_tcp_nodelay = 0;   // copied from [DaemonCommunication]
+    int run_time_limit = 900;  // seconds one message may take before it is deferred
 };
 
 struct logging_settings {  // [Logging]
@@ -117,6 +118,7 @@ struct actions_settings {  // [Actions]
     conf_string unnotifiable_addresses_path;
     spool_settings quarantine;  // directory optional
     int move_file = 1;          // always 1: the spool file is moved, not copied
+    int error_notify_interval = 1800;  // seconds between notices about the same problem (0: no limit)
 };
 
 struct notification_settings {  // the seven notification sections
@@ -132,6 +134,7 @@ struct mailer_settings {  // [Mailer]
     conf_string mail_system;
     conf_string sendmail;
     conf_string sendmail_args;
+    int timeout = 300;  // seconds a submission program may run
 };
 
 struct agent_settings {  // [Agent]

@@ -11,7 +11,7 @@ config_builder::config_builder() {
         {"DaemonCommunication", {"Address = local:/nonexistent/kervald.sock"}},
         {"Scanning", {"Spool = /tmp"}},
         {"Logging", {}},
-        {"Actions", {"FilterMail = kerval@localhost"}},
+        {"Actions", {"FilterMail = kerval@localhost", "Quarantine = /tmp"}},
         {"VirusNotifications", {}},
         {"SkipNotifications", {}},
         {"ArchiveRestrictionNotifications", {}},

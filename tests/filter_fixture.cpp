@@ -6,6 +6,13 @@
 
 namespace kvtest {
 
+std::vector<std::string> filter_run::spool_messages() const {
+    std::vector<std::string> names;
+    for (const std::string& name : list_dir(spool()))
+        if (name.rfind(".kerval-notice-", 0) != 0) names.push_back(name);
+    return names;
+}
+
 filter_run::filter_run(bool with_daemon, std::vector<std::string> daemon_args) {
     for (const char* sub : {"spool", "quarantine", "outbox"}) mkdir((dir / sub).c_str(), 0755);
     if (with_daemon) daemon = std::make_unique<stand_in>(dir.path(), stand_in::options{true, false, daemon_args});

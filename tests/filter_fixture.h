@@ -32,6 +32,8 @@ public:
     std::string spool() const { return dir / "spool"; }
     std::string quarantine() const { return dir / "quarantine"; }
     std::string config_path() const { return dir / "kerval.conf"; }
+    // The files in the spool directory, without the notice stamps kept there.
+    std::vector<std::string> spool_messages() const;
 
     // The exit status the recording submission program answers.
     void set_submit_status(int status);

@@ -42,8 +42,8 @@ TEST(SelfTest, PassesAgainstTheStandInAndLeavesNothingBehind) {
         if (!with_quarantine) {
             f.config.drop("Actions").set("Actions", "FilterMail = kerval@localhost")
                 .set("Actions", "AdminMail = admin@example.test");
-            for (const char* key : {"Infected", "Incurable", "Suspicious", "RuleFilterAlert", "ScanningErrors",
-                                    "ProcessingErrors"})
+            for (const char* key : {"Infected", "Incurable", "CureFail", "Suspicious", "Adware", "Dialers", "Jokes",
+                                    "Riskware", "Hacktools", "RuleFilterAlert", "ScanningErrors", "ProcessingErrors"})
                 f.config.set("Actions", std::string(key) + " = reject");
         }
         add_admin_template(f, "Subject: x\n\nexactly ten bytes or more\n");
@@ -53,7 +53,7 @@ TEST(SelfTest, PassesAgainstTheStandInAndLeavesNothingBehind) {
                   std::string::npos)
             << r.err;
         EXPECT_NE(r.err.find("check_conf: mail submit test - passed"), std::string::npos);
-        EXPECT_TRUE(kvtest::list_dir(f.spool()).empty());
+        EXPECT_TRUE(f.spool_messages().empty());
         EXPECT_TRUE(kvtest::list_dir(f.quarantine()).empty());
         auto subs = f.submissions();
         ASSERT_EQ(subs.size(), 1u);
@@ -86,7 +86,7 @@ TEST(SelfTest, EachFailingCheckGives78) {
         {"test file not found", {"--status=0x40"}, {},
          "check_scan: daemon cannot detect standard test file (EICAR) - (0x40) possible unknown virus is found"},
         {"quarantine without directory", {}, {{"Actions", "Quarantine ="}, {"Actions", "Infected = quarantine"}},
-         "check_conf: you want to use 'quarantine', but not specify quarantine directory"},
+         "conf: Infected = quarantine needs a Quarantine directory in [Actions]"},
         {"cure in content mode", {}, {{"Actions", "Infected = cure"}, {"Scanning", "LocalScan = no"}},
          "check_conf: you cannot use 'cure' in non-local mode"},
         {"short template", {}, {}, "check_conf: test for administrator template in virus case - failed", true},
@@ -101,7 +101,7 @@ TEST(SelfTest, EachFailingCheckGives78) {
         auto r = check_only(f);
         EXPECT_EQ(r.status, 78);
         EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
-        EXPECT_TRUE(kvtest::list_dir(f.spool()).empty());
+        EXPECT_TRUE(f.spool_messages().empty());
         EXPECT_TRUE(kvtest::list_dir(f.quarantine()).empty());
     }
 }

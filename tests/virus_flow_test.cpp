@@ -46,7 +46,7 @@ TEST(VirusFlow, CureInLocalModeDeliversTheCleanedSpoolFile) {
     EXPECT_EQ(f.deliveries()[0].message, cured_message());
     EXPECT_EQ(f.notices(), (std::vector<std::string>{"CuredNotifications Admin", "CuredNotifications Sender"}));
     EXPECT_NE(f.daemon->requests()[0].find("mode=local"), std::string::npos);
-    EXPECT_TRUE(kvtest::list_dir(f.spool()).empty());
+    EXPECT_TRUE(f.spool_messages().empty());
 }
 
 TEST(VirusFlow, CureInContentModeSubmitsTheCuredCopyInstead) {
