@@ -223,6 +223,9 @@ verdict processing_error(judgement& j, const scan_facts& facts) {
     if (!available && action != ACT_TEMPFAIL) {
         j.line(Errors, "kerval-pipe: the message is not stored - keep it for retry");
         action = ACT_TEMPFAIL;
+    } else if (action == ACT_PASS && facts.fault == FAULT_ENVELOPE) {
+        j.line(Errors, "kerval-pipe: the message has no envelope to pass it on with - keep it for retry");
+        action = ACT_TEMPFAIL;
     } else if (action == ACT_REJECT && local_fault(facts.fault)) {
         j.line(Errors, "kerval-pipe: a local fault is not a reason to reject the message - keep it for retry");
         action = ACT_TEMPFAIL;

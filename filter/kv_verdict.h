@@ -63,7 +63,7 @@ struct scan_facts {
     fault_kind fault = FAULT_NONE;
     int scan_code = 0;              // the library's code for FAULT_SCAN
     bool answered = false;          // the daemon answered; the record holds its result
-    scan_route route;               // which daemon answered, and whether it read the file itself
+    scan_route route{};             // which daemon answered, and whether it read the file itself
     uint32_t options = 0;           // the request's first option word
 };
 
