@@ -43,6 +43,8 @@ public:
     // Replaces the control file; the daemon reads it before its next request.
     void control(const std::string& settings) const;
     std::string record() const;
+    // The record file: it exists once the first request has come in.
+    std::string record_path() const { return base_ + ".rec"; }
     std::string log() const;
     // The record's lines.
     std::vector<std::string> requests() const;

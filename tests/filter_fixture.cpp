@@ -1,6 +1,10 @@
 #include "filter_fixture.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
 
 #include <fstream>
 
@@ -17,15 +21,23 @@ filter_run::filter_run(bool with_daemon, std::vector<std::string> daemon_args) {
     for (const char* sub : {"spool", "quarantine", "outbox"}) mkdir((dir / sub).c_str(), 0755);
     if (with_daemon) daemon = std::make_unique<stand_in>(dir.path(), stand_in::options{true, false, daemon_args});
     // Records each submission as NNN.args (one argument per line) and NNN.msg, and
-    // exits with the status in the file "status" (0 without it).
+    // exits with the status in the file "status" (0 without it). The file
+    // "mode.N" changes what the Nth submission does: "block" waits for the test to
+    // release it (NNN.started shows it is waiting) before reading its input;
+    // "hang" never ends after recording.
+    mkfifo((dir / "release").c_str(), 0600);
     write_file(dir / "sendmail",
                "#!/bin/sh\n"
                "out='" + (dir / "outbox") + "'\n"
                "n=$(ls \"$out\" | grep -c '\\.args$')\n"
-               "f=\"$out/$(printf '%03d' $((n + 1)))\"\n"
+               "i=$((n + 1))\n"
+               "f=\"$out/$(printf '%03d' $i)\"\n"
+               "mode=$(cat '" + dir.path() + "/mode.'$i 2>/dev/null)\n"
                "for a in \"$@\"; do printf '%s\\n' \"$a\"; done > \"$f.part\"\n"
+               "if [ \"$mode\" = block ]; then : > \"$f.started\"; read x < '" + (dir / "release") + "'; fi\n"
                "cat > \"$f.msg\"\n"
                "mv \"$f.part\" \"$f.args\"\n"
+               "if [ \"$mode\" = hang ]; then exec sleep 60; fi\n"
                "s=$(cat '" + (dir / "status") + "' 2>/dev/null)\n"
                "exit ${s:-0}\n",
                0755);
@@ -43,6 +55,35 @@ filter_run::filter_run(bool with_daemon, std::vector<std::string> daemon_args) {
 }
 
 void filter_run::set_submit_status(int status) { write_file(dir / "status", std::to_string(status) + "\n"); }
+
+void filter_run::set_submit_mode(int n, const std::string& mode) {
+    write_file(dir / ("mode." + std::to_string(n)), mode + "\n");
+}
+
+std::string filter_run::submission_started(int n) const {
+    char name[32];
+    snprintf(name, sizeof name, "outbox/%03d.started", n);
+    return dir / name;
+}
+
+void filter_run::release_submissions() const {
+    // Opening without blocking: a waiting submitter is the reader, if there is one.
+    int fd = open((dir / "release").c_str(), O_WRONLY | O_NONBLOCK);
+    if (fd >= 0) {
+        ssize_t put = write(fd, "go\n", 3);
+        (void)put;
+        close(fd);
+    }
+}
+
+std::unique_ptr<running_program> filter_run::start(const std::string& sender, const std::vector<std::string>& rcpts,
+                                                   const std::string& message) {
+    config.write(config_path());
+    write_file(dir / "stdin", message);
+    std::vector<std::string> argv = {filter_bin(), "--conf=" + config_path(), "-f", sender, "--"};
+    argv.insert(argv.end(), rcpts.begin(), rcpts.end());
+    return std::make_unique<running_program>(argv, dir / "stdin", dir.path());
+}
 
 run_result filter_run::run(const std::string& sender, const std::vector<std::string>& rcpts,
                            const std::string& message, const std::vector<std::string>& options) {

@@ -37,6 +37,14 @@ public:
 
     // The exit status the recording submission program answers.
     void set_submit_status(int status);
+    // What the nth submission (from 1) does: "block" (until released) or "hang".
+    void set_submit_mode(int n, const std::string& mode);
+    // The file that shows the nth submission is blocked; and its release.
+    std::string submission_started(int n) const;
+    void release_submissions() const;
+    // Starts the filter as run() does, without waiting for it.
+    std::unique_ptr<running_program> start(const std::string& sender, const std::vector<std::string>& rcpts,
+                                           const std::string& message);
     // Writes the configuration and runs the filter with -f sender -- rcpts and the
     // message on standard input; extra options come before the envelope.
     run_result run(const std::string& sender, const std::vector<std::string>& rcpts, const std::string& message,

@@ -76,20 +76,21 @@ std::vector<std::string> list_dir(const std::string& path) {
     return names;
 }
 
-run_result run_program(const std::vector<std::string>& argv, const std::string& stdin_path, int timeout_seconds,
-                       const std::string& cwd) {
-    run_result result;
+running_program::running_program(const std::vector<std::string>& argv, const std::string& stdin_path,
+                                 const std::string& cwd) {
     char out_templ[] = "/tmp/kvtest.out.XXXXXX";
     char err_templ[] = "/tmp/kvtest.err.XXXXXX";
-    int out_fd = mkstemp(out_templ);
-    int err_fd = mkstemp(err_templ);
-    pid_t pid = fork();
-    if (pid == 0) {
+    out_fd_ = mkstemp(out_templ);
+    err_fd_ = mkstemp(err_templ);
+    out_path_ = out_templ;
+    err_path_ = err_templ;
+    pid_ = fork();
+    if (pid_ == 0) {
         int in_fd = open(stdin_path.empty() ? "/dev/null" : stdin_path.c_str(), O_RDONLY);
         if (in_fd < 0) _exit(127);
         dup2(in_fd, 0);
-        dup2(out_fd, 1);
-        dup2(err_fd, 2);
+        dup2(out_fd_, 1);
+        dup2(err_fd_, 2);
         if (!cwd.empty() && chdir(cwd.c_str()) != 0) _exit(127);
         std::vector<char*> args;
         for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
@@ -97,32 +98,63 @@ run_result run_program(const std::vector<std::string>& argv, const std::string& 
         execv(args[0], args.data());
         _exit(127);
     }
+}
+
+running_program::~running_program() {
+    if (pid_ > 0) {
+        kill(pid_, SIGKILL);
+        waitpid(pid_, nullptr, 0);
+    }
+    if (out_fd_ >= 0) close(out_fd_);
+    if (err_fd_ >= 0) close(err_fd_);
+    unlink(out_path_.c_str());
+    unlink(err_path_.c_str());
+}
+
+run_result running_program::wait(int timeout_seconds) {
+    run_result result;
     int status = 0;
     timespec start;
     clock_gettime(CLOCK_MONOTONIC, &start);
-    while (true) {
-        pid_t done = waitpid(pid, &status, WNOHANG);
-        if (done == pid) break;
+    while (pid_ > 0) {
+        pid_t done = waitpid(pid_, &status, WNOHANG);
+        if (done == pid_) break;
         timespec now;
         clock_gettime(CLOCK_MONOTONIC, &now);
         if (now.tv_sec - start.tv_sec >= timeout_seconds) {
-            kill(pid, SIGKILL);
-            waitpid(pid, &status, 0);
+            kill(pid_, SIGKILL);
+            waitpid(pid_, &status, 0);
             result.timed_out = true;
             break;
         }
         timespec pause{0, 2 * 1000 * 1000};
         nanosleep(&pause, nullptr);
     }
+    pid_ = -1;
     if (WIFEXITED(status)) result.status = WEXITSTATUS(status);
     if (WIFSIGNALED(status)) result.signal = WTERMSIG(status);
-    close(out_fd);
-    close(err_fd);
-    result.out = read_file(out_templ);
-    result.err = read_file(err_templ);
-    unlink(out_templ);
-    unlink(err_templ);
+    result.out = read_file(out_path_);
+    result.err = read_file(err_path_);
     return result;
+}
+
+run_result run_program(const std::vector<std::string>& argv, const std::string& stdin_path, int timeout_seconds,
+                       const std::string& cwd) {
+    running_program program(argv, stdin_path, cwd);
+    return program.wait(timeout_seconds);
+}
+
+bool wait_for_file(const std::string& path, int timeout_ms) {
+    timespec start;
+    clock_gettime(CLOCK_MONOTONIC, &start);
+    while (!file_exists(path)) {
+        timespec now;
+        clock_gettime(CLOCK_MONOTONIC, &now);
+        if ((now.tv_sec - start.tv_sec) * 1000 + (now.tv_nsec - start.tv_nsec) / 1000000 > timeout_ms) return false;
+        timespec pause{0, 2 * 1000 * 1000};
+        nanosleep(&pause, nullptr);
+    }
+    return true;
 }
 
 log_capture::log_capture() {

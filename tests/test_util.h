@@ -45,6 +45,27 @@ struct run_result {
 run_result run_program(const std::vector<std::string>& argv, const std::string& stdin_path = "",
                        int timeout_seconds = 60, const std::string& cwd = "");
 
+// The same in two steps, for tests that act on the program while it runs.
+class running_program {
+public:
+    running_program(const std::vector<std::string>& argv, const std::string& stdin_path = "",
+                    const std::string& cwd = "");
+    ~running_program();
+    running_program(const running_program&) = delete;
+    running_program& operator=(const running_program&) = delete;
+    pid_t pid() const { return pid_; }
+    // Waits for the end (killing it after timeout_seconds) and collects its output.
+    run_result wait(int timeout_seconds = 60);
+
+private:
+    pid_t pid_ = -1;
+    int out_fd_ = -1, err_fd_ = -1;
+    std::string out_path_, err_path_;
+};
+
+// Waits until path exists: true, or false after timeout_ms.
+bool wait_for_file(const std::string& path, int timeout_ms = 10000);
+
 // Collects every message logged while it lives, at every level.
 class log_capture {
 public:
