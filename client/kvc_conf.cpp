@@ -15,7 +15,6 @@
 namespace kv {
 namespace {
 
-constexpr int kLineBuffer = 1024;  // at most 1023 characters per read
 constexpr int kNameMax = 255;
 
 struct obsolete_section {
@@ -213,6 +212,24 @@ conf_var conf_list(const char* name, std::unique_ptr<strings>* dest) {
     return {name, CONF_LIST, nullptr, nullptr, nullptr, 0, dest, 0, nullptr};
 }
 
+conf_line read_conf_line(FILE* stream, std::string& line, size_t limit) {
+    line.clear();
+    bool any = false;
+    bool too_long = false;
+    int c;
+    while ((c = getc_unlocked(stream)) != EOF) {
+        any = true;
+        if (c == '\n') {
+            line.push_back('\n');
+            break;
+        }
+        if (line.size() < limit) line.push_back(static_cast<char>(c));
+        else too_long = true;
+    }
+    if (!any) return conf_line::end;
+    return too_long ? conf_line::too_long : conf_line::ok;
+}
+
 void strip_spaces(char* text) {
     if (text == nullptr) return;
     bool quoted = false;
@@ -313,11 +330,18 @@ int read_section(FILE* stream, int& line, const char* section, std::vector<conf_
     }
     log(Debug, "kvlib: read_section(%s): format string = <%%%d[A-Za-z_.]%c>", section, kNameMax, separator);
 
-    char buffer[kLineBuffer];
+    std::string text;
     while (true) {
         long position = ftell(stream);
-        if (fgets(buffer, sizeof buffer, stream) == nullptr) return 0;
-        char* p = skip_blanks(buffer);
+        const conf_line got = read_conf_line(stream, text);
+        if (got == conf_line::end) return 0;
+        if (got == conf_line::too_long) {
+            log(Errors, "kvlib: read_section(%s): line %d is longer than %d bytes", section, line,
+                static_cast<int>(kConfLineMax));
+            release_values(vars);
+            return -1;
+        }
+        char* p = skip_blanks(text.data());
         if (*p == '\0' || *p == '#') {
             ++line;
             continue;
@@ -424,11 +448,27 @@ int read_conf(const char* path, std::vector<conf_task>& tasks) {
         return -1;
     };
 
-    int line = 1;
-    char buffer[kLineBuffer];
+    // Every line must fit before any is parsed: the rest of a cut line could be
+    // read as a setting of its own.
+    std::string text;
+    int line = 0;
+    for (conf_line got; (got = read_conf_line(stream, text)) != conf_line::end;) {
+        ++line;
+        if (got == conf_line::too_long) {
+            log(Errors, "kvlib: read_conf(%s): line %d is longer than %d bytes", path, line,
+                static_cast<int>(kConfLineMax));
+            return fail();
+        }
+    }
+    if (ferror(stream) || fseek(stream, 0, SEEK_SET) != 0) {
+        log(Errors, "kvlib: read_conf(%s): error at reading file - %s", path, stdlib_error(errno));
+        return fail();
+    }
+
+    line = 1;
     long position = ftell(stream);
-    while (fgets(buffer, sizeof buffer, stream) != nullptr) {
-        char* p = skip_blanks(buffer);
+    while (read_conf_line(stream, text) != conf_line::end) {
+        char* p = skip_blanks(text.data());
         if (*p != '[') {
             ++line;
             position = ftell(stream);

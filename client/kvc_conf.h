@@ -23,6 +23,17 @@ namespace kv {
 // An owned configuration text, or none.
 using conf_string = std::optional<std::string>;
 
+// The longest line of a configuration or list file, without its line end. A
+// longer line is an error, never read as several lines.
+constexpr size_t kConfLineMax = 64 * 1024;
+
+enum class conf_line : int { ok, end, too_long };
+// Reads one whole line into line (its "\n" kept, NUL bytes included) and
+// answers ok; end when nothing is left. A line longer than limit is consumed to
+// its end, line keeps its first limit bytes, and the answer is too_long. A read
+// error ends the line as end of file does; the caller checks ferror.
+conf_line read_conf_line(FILE* stream, std::string& line, size_t limit = kConfLineMax);
+
 enum conf_type : int {
     CONF_INT = 1,     // signed integer, "%d"
     CONF_UINT = 2,    // non-negative integer, "%u"

@@ -197,14 +197,33 @@ TEST(ConfReader, MissingRequiredSectionFailsAfterReleasingTheOthers) {
     EXPECT_FALSE(f.tasks[0].found);
 }
 
-TEST(ConfReader, LongLinesAreReadInPiecesAndTheRestFails) {
-    fixture f;
-    kvtest::log_capture logged;
-    EXPECT_EQ(f.read("[Test]\nText=" + std::string(3000, 'a') + "\n"), -1);
-    EXPECT_TRUE(logged.has(kv::Errors, "kvlib: read_section(Test): no separator (=) in line 3"));
+TEST(ConfReader, LinesAreReadWholeUpToTheLimit) {
+    // The tail of a long comment is still comment, however long the comment.
+    const std::string tail = "Timeout = 9";
+    for (size_t head : {1022u, 1023u, 1500u, 4096u, 65535u - 1u - 11u}) {
+        fixture f;
+        ASSERT_EQ(f.read("[Test]\n#" + std::string(head, 'x') + tail + "\nCount=3\n"), 0) << head;
+        EXPECT_EQ(f.record.number, 5) << head;
+        EXPECT_EQ(f.record.positive, 3) << head;
+    }
+    // A long value is read whole.
     fixture g;
-    // A long comment stays a comment only for its first piece.
-    EXPECT_EQ(g.read("[Test]\n#" + std::string(1500, 'x') + "\n"), -1);
+    ASSERT_EQ(g.read("[Test]\nText=" + std::string(3000, 'a') + "\n"), 0);
+    EXPECT_EQ(g.record.text, std::string(3000, 'a'));
+    // Past the limit a line is an error naming the file and the line, inside a
+    // section or before the first one.
+    const std::string at_limit = "#" + std::string(kv::kConfLineMax - 1, 'x');
+    for (const std::string& content : {"[Test]\nCount=1\n" + at_limit + "y\nTimeout=2\n",
+                                       "\n\n" + at_limit + "y" + "\n[Test]\n"}) {
+        fixture h;
+        kvtest::log_capture logged;
+        EXPECT_EQ(h.read(content), -1);
+        EXPECT_TRUE(logged.has(kv::Errors, "kvlib: read_conf(" + h.path() + "): line 3 is longer than 65536 bytes"))
+            << logged.dump();
+        EXPECT_EQ(h.record.calls, 0);
+    }
+    fixture k;
+    EXPECT_EQ(k.read("[Test]\n" + at_limit + "\n"), 0);
 }
 
 TEST(ConfReader, HostileFilesAreRefusedWithoutHanging) {
@@ -230,7 +249,7 @@ TEST(ConfReader, HostileFilesAreRefusedWithoutHanging) {
     const hostile_case cases[] = {
         {dir / "garbage", -1, ""},
         {dir / "nuls", 0, ""},
-        {dir / "megaline", -1, "kvlib: read_section(Test): no separator (=) in line 3"},
+        {dir / "megaline", -1, "kvlib: read_conf(" + (dir / "megaline") + "): line 2 is longer than 65536 bytes"},
         {dir.path(), -1, "kvlib: read_conf(" + dir.path() + "): full pathname should be specified, not directory only"},
         {dir / "absent", -1, "kvlib: read_conf(" + (dir / "absent") + "): No such file or directory"},
         {"/dev/zero", -1, "kvlib: read_conf(/dev/zero): not a regular file"},

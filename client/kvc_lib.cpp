@@ -443,20 +443,25 @@ int daemon_answer(ipc::channel& ch, uint32_t options, const char* name, std::uni
         result.reset();
         return comm_failure(ch);
     };
+    // Every part is bounded before its bytes are read: the lists share one budget.
+    uint64_t budget = proto::ANSWER_TEXT_MAX;
+    const proto::list_limits limits{proto::ANSWER_LINE_MAX, &budget};
     if (!proto::read_int(ch, r.status)) return failed();
     if (options & KV_OPT_VIRUSES) {
         r.viruses = strings::create(report_limit);
-        if (!proto::read_list(ch, [&](size_t n, const char* line) { return combiner::add(n, line, *r.viruses); })) {
+        if (!proto::read_list(ch, [&](size_t n, const char* line) { return combiner::add(n, line, *r.viruses); },
+                              limits)) {
             return failed();
         }
     }
     if ((options & KV_OPT_VIRUS_CATEGORIES) &&
-        !proto::read_list(ch, [&](size_t n, const char* line) { return combiner::parse_viruses(n, line, r.categories); })) {
+        !proto::read_list(ch, [&](size_t n, const char* line) { return combiner::parse_viruses(n, line, r.categories); },
+                          limits)) {
         return failed();
     }
-    if ((options & KV_OPT_RULE) && !proto::read_bytestring(ch, r.rule, true)) return failed();
+    if ((options & KV_OPT_RULE) && !proto::read_bytestring(ch, r.rule, true, proto::ANSWER_LINE_MAX)) return failed();
     if (options & KV_OPT_REPORT) {
-        r.report = proto::read_report(ch, report_limit, name);
+        r.report = proto::read_report(ch, report_limit, name, limits);
         if (!r.report) return failed();
     }
     if ((options & KV_OPT_STATISTICS) && !proto::read_stat(ch, r.stat)) return failed();

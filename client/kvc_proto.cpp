@@ -143,7 +143,7 @@ int write_bytestring(ipc::channel& ch, size_t length, const void* data) {
     return write_buf(ch, length, data);
 }
 
-int read_bytestring(ipc::channel& ch, std::optional<std::string>& data, bool terminate) {
+int read_bytestring(ipc::channel& ch, std::optional<std::string>& data, bool terminate, uint32_t max_length) {
     data.reset();
     uint32_t length = 0;
     if (!read_int(ch, length)) return 0;
@@ -155,9 +155,10 @@ int read_bytestring(ipc::channel& ch, std::optional<std::string>& data, bool ter
         }
         return 1;
     }
-    if (length > BYTESTRING_MAX) {
+    const uint32_t accepted = std::min(max_length, BYTESTRING_MAX);
+    if (length > accepted) {
         log(Errors, "kvlib: proto::read_bytestring refused a bytestring of %u bytes (at most %u bytes are accepted)",
-            length, BYTESTRING_MAX);
+            length, accepted);
         return 0;
     }
     std::string bytes;
@@ -179,7 +180,7 @@ int write_list(ipc::channel& ch, const strings* list, bool include_nul) {
     return write_buf(ch, bytes.size(), bytes.data());
 }
 
-int read_list(ipc::channel& ch, const combiner_fn& combine) {
+int read_list(ipc::channel& ch, const combiner_fn& combine, list_limits limits) {
     if (!combine) {
         log(Errors, "kvlib: proto::read_list bad parameters (%d.%d) were passed", 0, 1);
         return 0;
@@ -187,10 +188,22 @@ int read_list(ipc::channel& ch, const combiner_fn& combine) {
     uint32_t count = 0;
     if (!read_int(ch, count)) return 0;
     log(Debug, "kvlib: proto::read_list %d strings should be read", static_cast<int>(count));
+    constexpr uint64_t kLengthField = 4;
     for (uint32_t i = 0; i < count; ++i) {
+        uint32_t max_length = limits.line;
+        if (limits.budget != nullptr) {
+            if (*limits.budget < kLengthField) {
+                log(Errors, "kvlib: proto::read_list refused line %u of %u: the answer brought too much", i + 1,
+                    count);
+                return 0;
+            }
+            *limits.budget -= kLengthField;
+            max_length = static_cast<uint32_t>(std::min<uint64_t>(max_length, *limits.budget));
+        }
         std::optional<std::string> line;
-        if (!read_bytestring(ch, line, true)) return 0;
+        if (!read_bytestring(ch, line, true, max_length)) return 0;
         if (!line) continue;
+        if (limits.budget != nullptr) *limits.budget -= line->size();
         const size_t length = line->size() + 1;
         if (!combine(length, line->c_str())) {
             log(Errors, "kvlib: proto::read_list combine routine failed on line[size=%d]=%s", static_cast<int>(length),
@@ -217,6 +230,10 @@ int read_stat(ipc::channel& ch, scan_stat& record) {
     uint32_t count = 0;
     if (!read_int(ch, count)) return 0;
     log(Debug, "kvlib: proto::read_stat %d pairs should be read", static_cast<int>(count));
+    if (count > STAT_PAIRS_MAX) {
+        log(Errors, "kvlib: proto::read_stat refused %u pairs (at most %u are accepted)", count, STAT_PAIRS_MAX);
+        return 0;
+    }
     add_counter(record[STAT_SCANNED], 1);
     for (uint32_t i = 0; i < count; ++i) {
         uint32_t mask = 0;
@@ -236,15 +253,15 @@ int read_stat(ipc::channel& ch, scan_stat& record) {
     return 1;
 }
 
-std::optional<std::string> read_report(ipc::channel& ch, uint32_t limit, const char* name) {
+std::optional<std::string> read_report(ipc::channel& ch, uint32_t limit, const char* name, list_limits limits) {
     strings list(limit);
     int ok;
     if (name != nullptr) {
         ok = read_list(ch, [&](size_t length, const char* line) {
             return combiner::add_multistring_and_delete_path(length, line, list, name);
-        });
+        }, limits);
     } else {
-        ok = read_list(ch, [&](size_t length, const char* line) { return combiner::add(length, line, list); });
+        ok = read_list(ch, [&](size_t length, const char* line) { return combiner::add(length, line, list); }, limits);
     }
     if (!ok) return std::nullopt;
     return list.to_linear(0);

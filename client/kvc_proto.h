@@ -32,6 +32,15 @@ namespace kv::proto {
 // still fits a signed 32-bit length.
 constexpr uint32_t BYTESTRING_MAX = 0x7FFFFFFE;
 
+// Bounds of one daemon answer, apart from its cured file (at most
+// BYTESTRING_MAX): the rule text and every list line (virus names, report lines)
+// at most ANSWER_LINE_MAX bytes; all list lines together, counting 4 bytes for
+// each line's length, at most ANSWER_TEXT_MAX; a stat block at most
+// STAT_PAIRS_MAX pairs.
+constexpr uint32_t ANSWER_LINE_MAX = 64 * 1024;
+constexpr uint64_t ANSWER_TEXT_MAX = 32 * 1024 * 1024;
+constexpr uint32_t STAT_PAIRS_MAX = 1024;
+
 struct stat_pair {
     uint32_t mask;
     int32_t number;
@@ -58,20 +67,30 @@ std::vector<stat_pair> stat_pairs(const scan_stat& record);
 // Without data only the length 0 is sent.
 [[nodiscard]] int write_bytestring(ipc::channel& ch, size_t length, const void* data);
 // data is none for a length of 0 unless terminate is set (then it is an empty text).
-[[nodiscard]] int read_bytestring(ipc::channel& ch, std::optional<std::string>& data, bool terminate);
+// A length above max_length is refused before any byte of it is read.
+[[nodiscard]] int read_bytestring(ipc::channel& ch, std::optional<std::string>& data, bool terminate,
+                                  uint32_t max_length = BYTESTRING_MAX);
 [[nodiscard]] int write_list(ipc::channel& ch, const strings* list, bool include_nul);
 
 // Receives one line of a list: its length with the terminating NUL, and the text.
 using combiner_fn = std::function<int(size_t length, const char* line)>;
-[[nodiscard]] int read_list(ipc::channel& ch, const combiner_fn& combine);
+// What a list may bring: lines of at most line bytes; with a budget, all lines
+// together (4 bytes counted for each line's length) at most what is left in it,
+// which shrinks by what arrives.
+struct list_limits {
+    uint32_t line = BYTESTRING_MAX;
+    uint64_t* budget = nullptr;
+};
+[[nodiscard]] int read_list(ipc::channel& ch, const combiner_fn& combine, list_limits limits = {});
 
 [[nodiscard]] int write_stat(ipc::channel& ch, const scan_stat& record);
-// Adds a received stat block into record (and counts one scanned object).
+// Adds a received stat block into record (and counts one scanned object); a
+// block announcing more than STAT_PAIRS_MAX pairs is refused.
 [[nodiscard]] int read_stat(ipc::channel& ch, scan_stat& record);
 // A report list joined into one text, kept under limit (0 = none). With a name,
 // lines naming the object by its full path show its base name, and lines past
 // the limit are dropped; without one a line past the limit fails the report.
-std::optional<std::string> read_report(ipc::channel& ch, uint32_t limit, const char* name);
+std::optional<std::string> read_report(ipc::channel& ch, uint32_t limit, const char* name, list_limits limits = {});
 
 }  // namespace kv::proto
 

@@ -2,7 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <thread>
+
 #include "channel_pair.h"
+#include "kvc_lib.h"
 #include "kvc_log.h"
 #include "test_util.h"
 
@@ -230,6 +233,68 @@ TEST_F(Proto, AReaderStoppedAtAnyByteFailsCleanly) {
         EXPECT_EQ(read_all(*p.client), cut == full.size()) << "cut at " << cut;
         EXPECT_LT(kv::timo_elapsed_ms(start, kv::timo_now()), 1000) << "cut at " << cut;
     }
+}
+
+TEST_F(Proto, HostileAnswerPartsAreRefusedBeforeTheirBytesAreRead) {
+    // Each answer announces more than its part may bring; the reader refuses it at
+    // the announcement, without waiting for (or allocating room for) the bytes.
+    struct hostile_case {
+        const char* what;
+        uint32_t options;
+        std::string wire;
+        std::string logged;
+    };
+    auto length = [](uint32_t n) {
+        std::string out;
+        proto::encode_int(out, n);
+        return out;
+    };
+    const std::string status = length(0x20);
+    const hostile_case cases[] = {
+        {"rule text", kv::KV_OPT_RULE, status + length(proto::ANSWER_LINE_MAX + 1),
+         "kvlib: proto::read_bytestring refused a bytestring of 65537 bytes (at most 65536 bytes are accepted)"},
+        {"category line", kv::KV_OPT_VIRUS_CATEGORIES, status + length(1) + length(proto::ANSWER_LINE_MAX + 1),
+         "kvlib: proto::read_bytestring refused a bytestring of 65537 bytes (at most 65536 bytes are accepted)"},
+        {"report line", kv::KV_OPT_REPORT, status + length(2) + length(1) + "x" + length(0x7ffffff0),
+         "kvlib: proto::read_bytestring refused a bytestring of 2147483632 bytes (at most 65536 bytes are accepted)"},
+        {"stat pairs", kv::KV_OPT_STATISTICS, status + length(0xffffffff),
+         "kvlib: proto::read_stat refused 4294967295 pairs (at most 1024 are accepted)"},
+    };
+    for (const hostile_case& c : cases) {
+        SCOPED_TRACE(c.what);
+        kvtest::channel_pair p = kvtest::connect_channels("unix", dir / "hostile.sock", 5);
+        ASSERT_TRUE(p.ok());
+        ASSERT_TRUE(kvtest::send_raw(*p.peer, c.wire));  // and the peer stays open
+        kvtest::log_capture logged;
+        std::unique_ptr<kv::scanresult> result;
+        const kv::timo_stamp start = kv::timo_now();
+        EXPECT_EQ(kv::scan::daemon_answer(*p.client, c.options, "/spool/f", result, 0, 0), kv::KV_ERR_COMM);
+        EXPECT_LT(kv::timo_elapsed_ms(start, kv::timo_now()), 1000);
+        EXPECT_FALSE(result);
+        EXPECT_TRUE(logged.has(kv::Errors, c.logged)) << logged.dump();
+    }
+}
+
+TEST_F(Proto, AnswerListsShareOneBudget) {
+    // Report lines that are each within the line limit but together pass the
+    // budget of one answer: the reader stops at the line that passes it.
+    const uint32_t line_length = proto::ANSWER_LINE_MAX - 16;
+    const uint32_t lines = static_cast<uint32_t>(proto::ANSWER_TEXT_MAX / line_length) + 2;
+    std::thread sender([&] {
+        std::string wire;
+        proto::encode_int(wire, 0);
+        proto::encode_int(wire, lines);
+        const std::string line(line_length, 'r');
+        for (uint32_t i = 0; i < lines; ++i) proto::encode_bytestring(wire, line);
+        (void)kvtest::send_raw(*pair.peer, wire);
+    });
+    kvtest::log_capture logged;
+    std::unique_ptr<kv::scanresult> result;
+    EXPECT_EQ(kv::scan::daemon_answer(*pair.client, kv::KV_OPT_REPORT, "/spool/f", result, 0, 0), kv::KV_ERR_COMM);
+    EXPECT_FALSE(result);
+    EXPECT_TRUE(logged.contains("kvlib: proto::read_bytestring refused a bytestring of 65520 bytes (at most ")) << logged.dump();
+    pair.client.reset();  // the sender may still be blocked on a full socket
+    sender.join();
 }
 
 TEST(Combiner, ParseVirusesFilesNamesByTheLetterAfterTheLastComma) {

@@ -8,18 +8,18 @@ namespace {
 
 const char* const kRoleWords[] = {"", "from", "to", "any"};
 
-bool parse_rule(maddr_list& list, int line_number, const char* text, unsigned long version) {
-    if (version != 1) {
-        log(Errors, "maddr: wrong %lu version of file", version);
+bool parse_rule(maddr_list& list, const list_line& line) {
+    if (line.version != 1) {
+        log(Errors, "maddr: wrong %lu version of file", line.version);
         return false;
     }
     maddr_entry entry;
-    const char* p = text;
+    const char* p = line.text;
     if (take_keyword(p, "from")) entry.role = 1;
     else if (take_keyword(p, "to")) entry.role = 2;
     else if (take_keyword(p, "any")) entry.role = 3;
     else {
-        log(Errors, "maddr: wrong line(%d)", line_number);
+        log(Errors, "maddr: wrong line(%d)", line.number);
         return false;
     }
     entry.pattern = take_pattern(p);
@@ -29,11 +29,11 @@ bool parse_rule(maddr_list& list, int line_number, const char* text, unsigned lo
     }
     remove_quotes(entry.pattern);
     if (entry.pattern.empty()) {
-        log(Errors, "maddr: wrong line(%d)", line_number);
+        log(Errors, "maddr: wrong line(%d)", line.number);
         return false;
     }
     entry.regex = std::make_unique<compiled_regex>();
-    if (!entry.regex->compile(entry.pattern, true)) return false;
+    if (!compile_rule_regex(*entry.regex, entry.pattern, true, line)) return false;
     list.entries.push_back(std::move(entry));
     return true;
 }
@@ -41,7 +41,7 @@ bool parse_rule(maddr_list& list, int line_number, const char* text, unsigned lo
 }  // namespace
 
 std::unique_ptr<maddr_list> maddr_load(const char* path, bool with_lock) {
-    static const list_file_kind kind = {4096, "maddr:", "KvLib::MailAddressesLocker", "maddr: error load addresses list from filename %s"};
+    static const list_file_kind kind = {"maddr:", "KvLib::MailAddressesLocker", "maddr: error load addresses list from filename %s"};
     return load_list_file<maddr_list>(path, with_lock, kind, parse_rule);
 }
 

@@ -8,6 +8,8 @@
 #include <strings.h>
 #include <sys/stat.h>
 
+#include <re2/re2.h>
+
 #include "kvc_conf.h"
 #include "kvc_log.h"
 #include "kvc_mutex.h"
@@ -54,25 +56,65 @@ header_result parse_version_header(const char* text, unsigned long* version) {
 
 }  // namespace
 
-compiled_regex::~compiled_regex() {
-    if (compiled_) regfree(&regex_);
+namespace {
+
+// Room for one compiled expression; a pattern that needs more is refused.
+constexpr int64_t kRegexMaxMem = 1 << 20;
+
+// GNU extensions the engine lacks; a pattern using one is refused rather than
+// read with another meaning.
+bool uses_unsupported_anchor(const std::string& pattern) {
+    for (size_t i = 0; i + 1 < pattern.size(); ++i) {
+        if (pattern[i] != '\\') continue;
+        const char next = pattern[++i];
+        if (next == '<' || next == '>' || next == '`' || next == '\'') return true;
+    }
+    return false;
 }
 
+}  // namespace
+
+compiled_regex::compiled_regex() = default;
+compiled_regex::~compiled_regex() = default;
+
 bool compiled_regex::compile(const std::string& pattern, bool ignore_case) {
-    int flags = REG_EXTENDED | REG_NOSUB | (ignore_case ? REG_ICASE : 0);
-    int rc = regcomp(&regex_, pattern.c_str(), flags);
-    if (rc != 0) {
-        char error[257];
-        regerror(rc, &regex_, error, sizeof error);
-        log(Errors, "cannot compile regular expression (%s) - %s", pattern.c_str(), error);
+    regex_.reset();
+    if (uses_unsupported_anchor(pattern)) {
+        log(Errors, "cannot compile regular expression (%s) - %s", pattern.c_str(),
+            "\\<, \\>, \\` and \\' are not supported");
         return false;
     }
-    compiled_ = true;
+    RE2::Options options;
+    options.set_posix_syntax(true);  // extended POSIX syntax
+    options.set_longest_match(true);
+    options.set_encoding(RE2::Options::EncodingLatin1);  // one byte, one character
+    options.set_case_sensitive(!ignore_case);
+    options.set_perl_classes(true);  // \w \s and their kin, as GNU allows them
+    options.set_word_boundary(true);  // \b \B
+    options.set_one_line(true);       // ^ and $ at the ends of the text only
+    options.set_dot_nl(true);         // "." matches any character
+    options.set_never_capture(true);
+    options.set_max_mem(kRegexMaxMem);
+    options.set_log_errors(false);
+    auto regex = std::make_unique<RE2>(pattern, options);
+    if (!regex->ok()) {
+        std::string error = regex->error();
+        if (error.size() > 256) error.resize(256);
+        log(Errors, "cannot compile regular expression (%s) - %s", pattern.c_str(), error.c_str());
+        return false;
+    }
+    regex_ = std::move(regex);
     return true;
 }
 
 bool compiled_regex::matches(const char* text) const {
-    return compiled_ && text != nullptr && regexec(&regex_, text, 0, nullptr, 0) == 0;
+    return regex_ && text != nullptr && RE2::PartialMatch(text, *regex_);
+}
+
+bool compile_rule_regex(compiled_regex& regex, const std::string& pattern, bool ignore_case, const list_line& line) {
+    if (regex.compile(pattern, ignore_case)) return true;
+    log(Errors, "%s regular expression refused in line %d of %s", line.prefix, line.number, line.path);
+    return false;
 }
 
 bool take_keyword(const char*& p, const char* keyword) {
@@ -91,8 +133,7 @@ std::string take_pattern(const char* p) {
 
 void log_list_failure(const list_file_kind& kind, const char* path) { log(Errors, kind.failure, path); }
 
-bool read_list_file(const char* path, int buffer_size, const char* prefix,
-                    const std::function<bool(int line_number, const char* text, unsigned long version)>& rule) {
+bool read_list_file(const char* path, const char* prefix, const std::function<bool(const list_line& line)>& rule) {
     struct stat info;
     if (stat(path, &info) == 0 && !S_ISREG(info.st_mode)) {
         // A directory, device or pipe is no list; a device could feed lines forever.
@@ -104,13 +145,21 @@ bool read_list_file(const char* path, int buffer_size, const char* prefix,
         log(Errors, "%s cannot open file %s - %s", prefix, path, stdlib_error(errno));
         return false;
     }
-    std::string buffer(static_cast<size_t>(buffer_size), '\0');
+    // Whole lines: a piece of a long line (the tail of a comment) is never read
+    // as a rule of its own.
+    std::string buffer;
     bool ok = true;
     bool have_version = false;
     unsigned long version = 1;
     int line_number = 0;
-    while (ok && fgets(buffer.data(), buffer_size, stream) != nullptr) {
+    for (conf_line got; ok && (got = read_conf_line(stream, buffer)) != conf_line::end;) {
         ++line_number;
+        if (got == conf_line::too_long) {
+            log(Errors, "%s line %d of %s is longer than %d bytes", prefix, line_number, path,
+                static_cast<int>(kConfLineMax));
+            ok = false;
+            break;
+        }
         const char* text = skip_blanks(buffer.c_str());
         if (*text == '\0' || *text == '#') continue;
         if (!have_version) {
@@ -134,7 +183,7 @@ bool read_list_file(const char* path, int buffer_size, const char* prefix,
                 break;
             }
         }
-        ok = rule(line_number, text, version);
+        ok = rule(list_line{path, prefix, line_number, text, version});
     }
     if (ok && ferror(stream)) {
         log(Errors, "%s cannot read file %s - %s", prefix, path, stdlib_error(errno));

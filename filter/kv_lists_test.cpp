@@ -1,9 +1,15 @@
 // The unnotifiable viruses and addresses lists.
 #include <gtest/gtest.h>
 
+#include <functional>
+#include <optional>
+
 #include "kv_addresses.h"
+#include "kv_users.h"
 #include "kv_viruses.h"
+#include "kvc_conf.h"
 #include "kvc_log.h"
+#include "kvc_timo.h"
 #include "test_util.h"
 
 namespace {
@@ -58,8 +64,8 @@ TEST(VirusesList, BadFilesAreRefusedWhole) {
         {"deny allow allow\n", {"virus: wrong line(1)", "virus: wrong line 1 : deny allow allow"}},
         {"[version=3]\nallow allow allow x\n", {"virus: wrong 3 version of file"}},
         {"allow allow allow a(\n", {"virus: wrong line 1 : allow allow allow a("}},
-        // The 128-byte line buffer: the rest of a long line is a rule line of its own.
-        {"allow allow allow " + std::string(150, 'x') + "\n", {"virus: wrong line(2)"}},
+        // Lines are read whole up to the limit; a longer one is refused.
+        {"allow allow allow " + std::string(kv::kConfLineMax, 'x') + "\n", {}},
     };
     for (const bad_case& c : cases) {
         kvtest::temp_dir dir;
@@ -69,6 +75,11 @@ TEST(VirusesList, BadFilesAreRefusedWhole) {
         for (const std::string& message : c.messages) EXPECT_TRUE(logged.has(kv::Errors, message)) << logged.dump();
         EXPECT_TRUE(logged.has(kv::Errors, "virus: error loading viruses list from filename " + (dir / "v.list")));
     }
+    kvtest::temp_dir dir;
+    kvtest::write_file(dir / "v.list", "allow allow allow " + std::string(150, 'x') + "\n");
+    auto list = kv::viruses_load((dir / "v.list").c_str(), false);
+    ASSERT_TRUE(list);
+    EXPECT_EQ(list->entries.at(0).pattern, std::string(150, 'x'));
 }
 
 TEST(AddressesList, InvertedPatternAndFirstHitStopsWalk) {
@@ -127,4 +138,112 @@ TEST(Lists, PrintAtVerboseOnly) {
     EXPECT_TRUE(logged.has(kv::Verbose, "virus: eicar deny allow allow deny"));
     EXPECT_TRUE(logged.has(kv::Verbose, "maddr: not internal to"));
     EXPECT_TRUE(logged.has(kv::Verbose, "maddr: postmaster any"));
+}
+
+// ---- regular expressions of all three lists ----
+
+namespace {
+
+// One list kind: a file with a single pattern line, and whether an address or
+// virus name matches it.
+struct list_kind {
+    const char* name;
+    const char* prefix;   // message prefix
+    std::string header;   // lines before the pattern line
+    std::string rule;     // the pattern line without its pattern
+    std::function<std::optional<bool>(const std::string& path, const char* text)> load_and_match;
+};
+
+std::vector<list_kind> list_kinds() {
+    auto deny = [](const std::string& path, const char* text) -> std::optional<bool> {
+        auto list = kv::users_load(path.c_str(), false);
+        if (!list) return std::nullopt;
+        return kv::users_check(list.get(), text, kv::ROLE_FROM, 0) == 0;
+    };
+    auto viruses = [](const std::string& path, const char* text) -> std::optional<bool> {
+        auto list = kv::viruses_load(path.c_str(), false);
+        if (!list) return std::nullopt;
+        kv::strings names;
+        names.add(text);
+        return kv::viruses_notify(list.get(), &names, kv::NOTIFY_ADMIN) == 0;
+    };
+    auto addresses = [](const std::string& path, const char* text) -> std::optional<bool> {
+        auto list = kv::maddr_load(path.c_str(), false);
+        if (!list) return std::nullopt;
+        return kv::maddr_check(list.get(), text, 1) == 0;
+    };
+    return {
+        {"deny regex", "users:", "[version=2]\n#\n", "deny from regex ", deny},
+        {"deny cregex", "users:", "[version=2]\n#\n", "deny from cregex ", deny},
+        {"viruses", "virus:", "[version=2]\n#\n", "deny allow allow allow ", viruses},
+        {"addresses", "maddr:", "[version=1]\n#\n", "from ", addresses},
+    };
+}
+
+}  // namespace
+
+TEST(ListRegex, StackedQuantifiersCostBoundedTimeInEveryList) {
+    for (const list_kind& kind : list_kinds()) {
+        SCOPED_TRACE(kind.name);
+        kvtest::temp_dir dir;
+        kvtest::write_file(dir / "x.list", kind.header + kind.rule + "a" + std::string(22, '+') + "\n");
+        const kv::timo_stamp start = kv::timo_now();
+        EXPECT_EQ(kind.load_and_match(dir / "x.list", "xaay"), true);
+        EXPECT_EQ(kind.load_and_match(dir / "x.list", "xyz"), false);
+        EXPECT_LT(kv::timo_elapsed_ms(start, kv::timo_now()), 2000);
+    }
+}
+
+TEST(ListRegex, RefusedPatternNamesTheFileAndTheLine) {
+    struct refused_case {
+        const char* pattern;
+        const char* error;
+    };
+    for (const list_kind& kind : list_kinds()) {
+        for (const refused_case& c : {refused_case{"(a)\\1", "invalid escape sequence: \\1"},
+                                      {"x{1001}", "invalid repetition size: {1001}"},
+                                      {"\\<word", "\\<, \\>, \\` and \\' are not supported"},
+                                      {"(unclosed", "missing ): (unclosed"}}) {
+            SCOPED_TRACE(std::string(kind.name) + " " + c.pattern);
+            kvtest::temp_dir dir;
+            kvtest::write_file(dir / "x.list", kind.header + kind.rule + c.pattern + "\n");
+            kvtest::log_capture logged;
+            EXPECT_EQ(kind.load_and_match(dir / "x.list", "a"), std::nullopt);
+            EXPECT_TRUE(logged.has(kv::Errors, std::string("cannot compile regular expression (") + c.pattern +
+                                                   ") - " + c.error))
+                << logged.dump();
+            EXPECT_TRUE(logged.has(kv::Errors, std::string(kind.prefix) + " regular expression refused in line 3 of " +
+                                                   (dir / "x.list")))
+                << logged.dump();
+        }
+    }
+}
+
+TEST(ListRegex, ExtendedSyntaxAndCaseRules) {
+    struct syntax_case {
+        const char* pattern;
+        const char* text;
+        bool icase_match;  // deny regex, viruses, addresses
+        bool exact_case_match;  // deny cregex
+    };
+    for (const syntax_case& c : {
+             syntax_case{"^root@", "ROOT@example.org", true, false},
+             {"^root@", "root@example.org", true, true},
+             {"^root@", "xroot@example.org", false, false},
+             {"example\\.org$", "a@example.org", true, true},
+             {"example\\.org$", "a@exampleXorg", false, false},
+             {"^(a|b)[[:digit:]]{2,3}@", "b123@x", true, true},
+             {"^(a|b)[[:digit:]]{2,3}@", "b1@x", false, false},
+             {"[^[:alpha:]]", "abc", false, false},
+             {"a.c", "a\xE9" "c", true, true},  // one byte is one character
+             {"\\w+@\\S+", "a@b", true, true},
+         }) {
+        for (const list_kind& kind : list_kinds()) {
+            SCOPED_TRACE(std::string(kind.name) + " " + c.pattern + " " + c.text);
+            kvtest::temp_dir dir;
+            kvtest::write_file(dir / "x.list", kind.header + kind.rule + c.pattern + "\n");
+            const bool expected = std::string(kind.name) == "deny cregex" ? c.exact_case_match : c.icase_match;
+            EXPECT_EQ(kind.load_and_match(dir / "x.list", c.text), expected);
+        }
+    }
 }

@@ -3,10 +3,12 @@
 #include <strings.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstring>
+#include <vector>
 
 #include "kv_handles.h"
 #include "kv_settings.h"
@@ -197,6 +199,67 @@ int mail_set_property(mail& m, int id, const int32_t* value) {
     return MAIL_OK;
 }
 
+namespace {
+
+// One header line as the parser sees it: its first bytes (enough for the name
+// and kHeaderValueMax bytes of value) and its full length. A line is one line
+// whatever its length; only its kept bytes are held in memory.
+struct header_line {
+    std::string kept;
+    size_t length = 0;
+    bool cut = false;
+};
+
+constexpr size_t kHeaderLineKeep = 1024 + kHeaderValueMax;  // name, ":" and the kept value
+constexpr size_t kHeaderReadBlock = 64 * 1024;
+
+// Reads header lines from a stream in blocks; position() is the exact number of
+// bytes consumed, so every offset and length stays right.
+class header_reader {
+public:
+    explicit header_reader(FILE* stream) : stream_(stream), block_(kHeaderReadBlock) {}
+
+    // The next line (with its "\n" when it has one); false at the end of the file.
+    bool next(header_line& line) {
+        line.kept.clear();
+        line.length = 0;
+        line.cut = false;
+        while (true) {
+            if (at_ == filled_ && !fill()) return line.length > 0;
+            const char* begin = block_.data() + at_;
+            const char* newline = static_cast<const char*>(memchr(begin, '\n', filled_ - at_));
+            const size_t take = newline != nullptr ? static_cast<size_t>(newline - begin) + 1 : filled_ - at_;
+            const size_t keep = std::min(take, kHeaderLineKeep - std::min(kHeaderLineKeep, line.kept.size()));
+            line.kept.append(begin, keep);
+            line.cut = line.cut || keep < take;
+            line.length += take;
+            at_ += take;
+            position_ += take;
+            if (newline != nullptr) return true;
+        }
+    }
+    long position() const { return position_; }
+
+private:
+    bool fill() {
+        filled_ = fread(block_.data(), 1, block_.size(), stream_);
+        at_ = 0;
+        return filled_ > 0;
+    }
+
+    FILE* stream_;
+    std::vector<char> block_;
+    size_t filled_ = 0;
+    size_t at_ = 0;
+    long position_ = 0;
+};
+
+bool is_empty_line(const header_line& line) {
+    return (line.length == 1 && line.kept == "\n") || (line.length == 2 && line.kept == "\r\n");
+}
+
+}  // namespace
+
 int mail_parse_headers(mail& m) {
     if (!m.path) {
         log(Errors, "%s (%s:%d) bad parameter was passed", "mail: parse headers", kUnit, __LINE__);
@@ -208,39 +271,41 @@ int mail_parse_headers(mail& m) {
         log(Errors, "mail: cannot open mailfile %s - %s", path, stdlib_error(errno));
         return MAIL_FAILED;
     }
-    char line[kHeaderLineBuffer];
+    header_reader reader(file.get());
+    header_line line;
     int result = MAIL_OK;
     bool any_line = false;
     bool block_ended = false;
-    // Sets a header's value (the text after its first ':'), when it has one.
+    // Sets a header's value (the text after its first ':', at most
+    // kHeaderValueMax bytes of it), when it has one.
     auto take = [&](int id) {
-        const char* colon = strchr(line, ':');
-        if (colon != nullptr && !mail_set_property(m, id, colon + 1)) result = MAIL_FAILED;
+        const size_t colon = line.kept.find(':');
+        if (colon == std::string::npos) return;
+        std::string value = line.kept.substr(colon + 1, kHeaderValueMax);
+        if (line.cut || value.size() < line.kept.size() - colon - 1) {
+            log(Verbose, "mail: header line of %zu bytes: its value is cut to %zu bytes", line.length, value.size());
+        }
+        if (!mail_set_property(m, id, value.c_str())) result = MAIL_FAILED;
     };
-    while (result == MAIL_OK && fgets(line, sizeof line, file.get()) != nullptr) {
+    while (result == MAIL_OK && reader.next(line)) {
         if (!any_line) {
             any_line = true;
             const int32_t zero = 0;
             (void)mail_set_property(m, MAIL_PROP_HEADERS_OFFSET, &zero);
         }
-        log(Debug, "mail: parse headerline: %s", line);
-        if (strcmp(line, "\n") == 0 || strcmp(line, "\r\n") == 0) {
+        log(Debug, "mail: parse headerline: %s", line.kept.c_str());
+        if (is_empty_line(line)) {
             block_ended = true;
-            long position = ftell(file.get());
-            if (position < 0) {
-                log(Verbose, "mail: cannot get filepos - %s", stdlib_error(errno));
-                result = MAIL_FAILED;
-            } else {
-                const int32_t length = to_int32(position - m.headers_offset);
-                (void)mail_set_property(m, MAIL_PROP_HEADERS_LENGTH, &length);
-            }
+            const int32_t length = to_int32(reader.position() - m.headers_offset);
+            (void)mail_set_property(m, MAIL_PROP_HEADERS_LENGTH, &length);
             break;
         }
-        if (strncasecmp(line, "X-Original-To", 13) == 0)
+        const char* text = line.kept.c_str();
+        if (strncasecmp(text, "X-Original-To", 13) == 0)
             take(MAIL_PROP_ORIG_RCPT);
-        else if (strncasecmp(line, "Subject", 7) == 0)
+        else if (strncasecmp(text, "Subject", 7) == 0)
             take(MAIL_PROP_SUBJECT);
-        else if (strncasecmp(line, "Message-ID", 10) == 0)
+        else if (strncasecmp(text, "Message-ID", 10) == 0)
             take(MAIL_PROP_MESSAGE_ID);
     }
     if (ferror(file.get())) {
@@ -253,15 +318,9 @@ int mail_parse_headers(mail& m) {
         result = MAIL_FAILED;
     } else if (!block_ended && result == MAIL_OK) {
         log(Debug, "mail: message seems to have empty body");
-        long position = ftell(file.get());
-        if (position < 0) {
-            log(Verbose, "mail: cannot get filepos - %s", stdlib_error(errno));
-            result = MAIL_FAILED;
-        } else {
-            long length = position - m.headers_offset - 1;
-            const int32_t stored = to_int32(length < 1 ? 1 : length);
-            (void)mail_set_property(m, MAIL_PROP_HEADERS_LENGTH, &stored);
-        }
+        const long length = reader.position() - m.headers_offset - 1;
+        const int32_t stored = to_int32(length < 1 ? 1 : length);
+        (void)mail_set_property(m, MAIL_PROP_HEADERS_LENGTH, &stored);
     }
     if (file.close() != 0) {
         log(Errors, "mail: cannot close mailfile %s - %s", path, stdlib_error(errno));

@@ -28,9 +28,10 @@ namespace kv {
 enum mail_result : int { MAIL_FAILED = 0, MAIL_OK = 1 };
 enum mail_scan_decision : int { MAIL_SKIP = 0, MAIL_SCAN = 1 };
 
-// Size of the header parser's line buffer: a longer line is read in pieces and
-// each piece is handled as a line of its own.
-constexpr int kHeaderLineBuffer = 4096;
+// The header parser keeps at most this many bytes of a header's value (the text
+// after its ":"); the rest of a longer line is only counted. A line of any length
+// is one header line.
+constexpr size_t kHeaderValueMax = 4096;
 
 // The text between the first "<" and the last ">" when "<" comes first ("<>"
 // when nothing lies between them), otherwise the whole text; nullopt for none.

@@ -135,6 +135,11 @@ TEST(ParseHeaders, Cases) {
     const std::string header_only = "Subject: abc\n" + filled_line("X-Filler: ", 100 - 13 - 1);
     const std::string long_first = "Subject: first\n" + filled_line("X-Long: ", 4095);
     const std::string almost_long = "Subject: first\n" + filled_line("X-Long: ", 4094);
+    std::string hiding = "X-Long: ";
+    for (const char* header : {"Subject: evil", "Message-ID: <evil>", "X-Original-To: <evil>", "\n"}) {
+        hiding += std::string(4095 * (hiding.size() / 4095 + 1) - hiding.size(), 'a') + header;
+    }
+    const std::string long_subject = "Subject: " + std::string(3 * kv::kHeaderValueMax, 'v') + "\n";
     struct parse_case {
         const char* name;
         std::string content;
@@ -150,12 +155,19 @@ TEST(ParseHeaders, Cases) {
         {"first line empty crlf", "\r\nSubject: body\r\n", {1, {}, {}, {}, 2}},
         {"no body", header_only, {1, " abc", {}, {}, 99}},
         {"no body, no final newline", "Subject: x", {1, " x", {}, {}, 9}},
-        // A 4095-character line fills the buffer: its "\n" comes as a piece of its
-        // own and ends the header block there.
+        // Only an empty line ends the header block, however long the line before it.
         {"4095-character line", long_first + "Subject: after\n\nbody\n",
-         {1, " first", {}, {}, static_cast<int32_t>(long_first.size())}},
+         {1, " after", {}, {}, static_cast<int32_t>(long_first.size() + 16)}},
         {"4094-character line", almost_long + "Subject: after\n\nbody\n",
          {1, " after", {}, {}, static_cast<int32_t>(almost_long.size() + 16)}},
+        // The excess of a long line is part of that line, never a header of its own.
+        {"long line hiding headers", "Subject: real\n" + hiding + "\nbody\n",
+         {1, " real", {}, {}, static_cast<int32_t>(14 + hiding.size() + 1)}},
+        // A long value keeps its first bytes; the bookkeeping stays exact.
+        {"long subject", long_subject + "Message-ID: <m@x>\n\n",
+         {1, " " + std::string(kv::kHeaderValueMax - 1, 'v'), " <m@x>", {},
+          static_cast<int32_t>(long_subject.size() + 19)}},
+        {"NUL in a header", std::string("Subject: a\0b\n\nSubject: body\n", 27), {1, " a", {}, {}, 14}},
         {"empty file", "", {0, {}, {}, {}, 0}},
     };
     ASSERT_EQ(header_only.size(), 100u);

@@ -23,6 +23,11 @@ int base64_value(unsigned char c) {
 
 constexpr int kPad = -2;
 
+// A decoded byte as it goes into the text: control characters (CR and LF among
+// them) become blanks, so a subject cannot add header lines or body text to the
+// notification it is shown in.
+char shown_byte(int byte) { return byte < 0x20 || byte == 0x7F ? ' ' : static_cast<char>(byte); }
+
 // Decodes one base64 word into out. room is what is still counted for the output.
 bool decode_base64(std::string_view text, std::string& out, size_t room) {
     if ((text.size() + 3) / 4 * 3 > room) return false;
@@ -30,7 +35,7 @@ bool decode_base64(std::string_view text, std::string& out, size_t room) {
     bool last_was_cr = false;  // the byte written just before, in this word
     auto emit = [&](int byte) {
         if (byte == 0x0D && last_was_cr) return;  // runs of CR collapse to one
-        out.push_back(static_cast<char>(byte));
+        out.push_back(shown_byte(byte));
         last_was_cr = byte == 0x0D;
     };
     int group[4];
@@ -76,7 +81,7 @@ bool decode_qp(std::string_view text, std::string& out) {
         unsigned char c = static_cast<unsigned char>(text[k]);
         if (c == '=') {
             if (k + 2 < text.size() && qp_hex(text[k + 1]) >= 0 && qp_hex(text[k + 2]) >= 0) {
-                out.push_back(static_cast<char>(qp_hex(text[k + 1]) * 16 + qp_hex(text[k + 2])));
+                out.push_back(shown_byte(qp_hex(text[k + 1]) * 16 + qp_hex(text[k + 2])));
                 k += 3;
                 continue;
             }

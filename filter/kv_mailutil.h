@@ -3,7 +3,9 @@
 // decode_subject turns a Subject value with RFC 2047 encoded words (base64 "B"
 // and quoted-printable "Q") into plain text, but only when every word's charset
 // agrees with the report template's charset; otherwise, or for a malformed word,
-// it answers nullopt and the caller shows the subject undecoded. is_special tells
+// it answers nullopt and the caller shows the subject undecoded. Control
+// characters that a word decodes to (CR, LF, NUL, ...) come out as blanks; text
+// outside encoded words is copied as it is. is_special tells
 // whether a message goes from exactly one given sender to exactly one given
 // recipient (the filter's own redirected copies and mail loops): 1 or 0.
 #pragma once

@@ -49,7 +49,12 @@ TEST(DecodeSubject, Cases) {
         {"=?us-ascii?B?QUI=?=", nullptr, "AB", nullptr},
         {"=?us-ascii?B?QUJD?=", nullptr, "ABC", nullptr},
         {"=?us-ascii?B?QUJDRA?=", nullptr, "ABC", nullptr},  // a short last group gives nothing
-        {"=?us-ascii?B?YQ0NDWI=?=", nullptr, "a\rb", nullptr},
+        {"=?us-ascii?B?YQ0NDWI=?=", nullptr, "a b", nullptr},  // runs of CR collapse, then become a blank
+        // Control characters a word decodes to become blanks: a subject can add
+        // neither headers nor body text to a notification.
+        {" =?us-ascii?B?YQ0KQmNjOiB4Cgpib2R5fwAb?=", nullptr, " a  Bcc: x  body   ", nullptr},
+        {"=?us-ascii?Q?x=0D=0ABcc:_evil@x=09=00=1F=7F?=", nullptr, "x  Bcc: evil@x    ", nullptr},
+        {" plain\r", nullptr, " plain\r", nullptr},  // text outside words is not touched
         {"=?us-ascii?B?=AAA?=", nullptr, std::nullopt, "decode_subject: failed to decode base64"},
         // words in text
         {"Re: =?UTF-8?B?w6k=?= ok", "utf-8", "Re: \xC3\xA9 ok", nullptr},

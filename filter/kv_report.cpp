@@ -5,16 +5,17 @@
 #include <cstdio>
 #include <cstring>
 #include <functional>
+#include <strings.h>
 
 #include "kv_files.h"
 #include "kv_mailutil.h"
+#include "kvc_conf.h"
 #include "kvc_log.h"
 #include "kvc_mutex.h"
 
 namespace kv {
 namespace {
 
-constexpr int kPieceBuffer = 128;  // at most 127 characters per piece
 // A message without a blank line is all header: a notification carries at most
 // this much of it, so that its text stays small whatever the message's size.
 constexpr int32_t kMaxHeaderBlock = 64 * 1024;
@@ -68,13 +69,32 @@ private:
     conf_string charset_;
 };
 
-void report_builder::set_charset(const char* piece) {
-    if (strstr(piece, "charset=") == nullptr) return;
-    const char* equals = strchr(piece, '=');
-    if (equals == nullptr || strlen(equals + 1) <= 1) return;
-    std::string value(equals + 1);
-    while (!value.empty() && isspace(static_cast<unsigned char>(value.back()))) value.pop_back();
-    charset_ = value;
+// The value of the first charset parameter on a template line ("charset=koi8-r"
+// or charset="koi8-r", the name in any case, not part of a longer name), or none.
+std::optional<std::string> charset_parameter(const char* line) {
+    static const char kName[] = "charset=";
+    const size_t name_length = sizeof kName - 1;
+    for (const char* p = line; *p != '\0'; ++p) {
+        if (strncasecmp(p, kName, name_length) != 0) continue;
+        if (p > line && (isalnum(static_cast<unsigned char>(p[-1])) || p[-1] == '-' || p[-1] == '_')) continue;
+        const char* value = p + name_length;
+        const char* end = value;
+        if (*value == '"') {
+            end = strchr(++value, '"');
+            if (end == nullptr) end = value + strlen(value);
+        } else {
+            while (*end != '\0' && *end != ';' && *end != '"' && !isspace(static_cast<unsigned char>(*end))) ++end;
+        }
+        std::string text(value, end);
+        while (!text.empty() && isspace(static_cast<unsigned char>(text.back()))) text.pop_back();
+        if (!text.empty()) return text;
+    }
+    return std::nullopt;
+}
+
+void report_builder::set_charset(const char* line) {
+    std::optional<std::string> charset = charset_parameter(line);
+    if (charset) charset_ = std::move(charset);
 }
 
 bool report_builder::virus_list() {
@@ -214,9 +234,21 @@ std::optional<std::string> create_report(const mail& m, const char* template_pat
         return std::nullopt;
     }
     report_builder report(m, archive, actions);
-    char buffer[kPieceBuffer];
+    // Whole lines, so that a macro or a charset parameter is found wherever it
+    // falls; a line past the limit fails the report rather than being cut.
+    std::string line;
     bool ok = true;
-    while (ok && fgets(buffer, sizeof buffer, stream) != nullptr) ok = report.piece(buffer);
+    int line_number = 0;
+    for (conf_line got; ok && (got = read_conf_line(stream, line)) != conf_line::end;) {
+        ++line_number;
+        if (got == conf_line::too_long) {
+            log(Errors, "report: line %d of template %s is longer than %d bytes", line_number, template_path,
+                static_cast<int>(kConfLineMax));
+            ok = false;
+            break;
+        }
+        ok = report.piece(line.c_str());
+    }
     if (ok && ferror(stream)) {
         log(Errors, "report: cannot read template %s - %s", template_path, stdlib_error(errno));
         ok = false;

@@ -11,9 +11,11 @@
 
 namespace kv {
 
-// The template read line piece by line piece (at most 127 characters each) with
-// its macros replaced; nullopt after logging why. archive is the quarantine copy's
-// path, or nullptr. A missing template path is logged as a bad parameter.
+// The template, read line by line, with its macros replaced; nullopt after
+// logging why. A line longer than kConfLineMax fails the report. The charset for
+// $SUBJECT$ is the last charset parameter ("charset=koi8-r") seen so far. archive
+// is the quarantine copy's path, or nullptr. A missing template path is logged as
+// a bad parameter.
 std::optional<std::string> create_report(const mail& m, const char* template_path, const char* archive,
                                          const actions_settings& actions);
 

@@ -11,25 +11,25 @@ namespace {
 const char* const kRoleWords[] = {"", "from", "to", "any"};
 const char* const kCompareWords[] = {"cregex", "regex", "exact", "subst"};
 
-bool parse_rule(users_list& list, int line_number, const char* text, unsigned long version) {
-    if (version != 1 && version != 2) {
-        log(Errors, "users: wrong %lu version of file", version);
+bool parse_rule(users_list& list, const list_line& line) {
+    if (line.version != 1 && line.version != 2) {
+        log(Errors, "users: wrong %lu version of file", line.version);
         return false;
     }
     user_entry entry;
-    const char* p = text;
+    const char* p = line.text;
     if (take_keyword(p, "allow")) entry.allow = 1;
     else if (take_keyword(p, "deny")) entry.allow = 0;
     else {
-        log(Errors, "users: wrong line(%d)", line_number);
+        log(Errors, "users: wrong line(%d)", line.number);
         return false;
     }
-    if (version == 2) {
+    if (line.version == 2) {
         if (take_keyword(p, "from")) entry.role = ROLE_FROM;
         else if (take_keyword(p, "to")) entry.role = ROLE_TO;
         else if (take_keyword(p, "any")) entry.role = ROLE_ANY;
         else {
-            log(Errors, "users: wrong line(%d)", line_number);
+            log(Errors, "users: wrong line(%d)", line.number);
             return false;
         }
         if (take_keyword(p, "exact")) entry.compare = CMP_EXACT;
@@ -37,19 +37,19 @@ bool parse_rule(users_list& list, int line_number, const char* text, unsigned lo
         else if (take_keyword(p, "regex")) entry.compare = CMP_REGEX;
         else if (take_keyword(p, "cregex")) entry.compare = CMP_CREGEX;
         else {
-            log(Errors, "users: wrong line(%d)", line_number);
+            log(Errors, "users: wrong line(%d)", line.number);
             return false;
         }
     }
     entry.pattern = take_pattern(p);
     remove_quotes(entry.pattern);
     if (entry.pattern.empty()) {
-        log(Errors, "users: wrong line(%d)", line_number);
+        log(Errors, "users: wrong line(%d)", line.number);
         return false;
     }
     if (entry.compare == CMP_REGEX || entry.compare == CMP_CREGEX) {
         entry.regex = std::make_unique<compiled_regex>();
-        if (!entry.regex->compile(entry.pattern, entry.compare == CMP_REGEX)) return false;
+        if (!compile_rule_regex(*entry.regex, entry.pattern, entry.compare == CMP_REGEX, line)) return false;
     }
     list.entries.push_back(std::move(entry));
     return true;
@@ -75,7 +75,7 @@ bool entry_matches(const user_entry& entry, const char* address) {
 }  // namespace
 
 std::unique_ptr<users_list> users_load(const char* path, bool with_lock) {
-    static const list_file_kind kind = {4096, "users:", "KvLib::UsersLocker", "users: error load users list from filename %s"};
+    static const list_file_kind kind = {"users:", "KvLib::UsersLocker", "users: error load users list from filename %s"};
     return load_list_file<users_list>(path, with_lock, kind, parse_rule);
 }
 

@@ -16,32 +16,32 @@ bool take_flag(const char*& p, int* flag, int line_number) {
     return true;
 }
 
-bool parse_rule(viruses_list& list, int line_number, const char* text, unsigned long version) {
-    if (version > 2) {
-        log(Errors, "virus: wrong %lu version of file", version);
+bool parse_rule(viruses_list& list, const list_line& line) {
+    if (line.version > 2) {
+        log(Errors, "virus: wrong %lu version of file", line.version);
         return false;
     }
     virus_entry entry;
-    const char* p = text;
-    bool ok = take_flag(p, &entry.admin, line_number) && take_flag(p, &entry.sender, line_number) &&
-              take_flag(p, &entry.rcpts, line_number) &&
-              (version != 2 || take_flag(p, &entry.quarantine, line_number));
+    const char* p = line.text;
+    bool ok = take_flag(p, &entry.admin, line.number) && take_flag(p, &entry.sender, line.number) &&
+              take_flag(p, &entry.rcpts, line.number) &&
+              (line.version != 2 || take_flag(p, &entry.quarantine, line.number));
     if (ok) {
         entry.pattern = take_pattern(p);
         remove_quotes(entry.pattern);
         if (entry.pattern.empty()) {
-            log(Errors, "virus: wrong line(%d)", line_number);
+            log(Errors, "virus: wrong line(%d)", line.number);
             ok = false;
         }
     }
     if (ok) {
         entry.regex = std::make_unique<compiled_regex>();
-        ok = entry.regex->compile(entry.pattern, true);
+        ok = compile_rule_regex(*entry.regex, entry.pattern, true, line);
     }
     if (!ok) {
-        std::string line(text);
-        while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
-        log(Errors, "virus: wrong line %d : %s", line_number, line.c_str());
+        std::string shown(line.text);
+        while (!shown.empty() && (shown.back() == '\n' || shown.back() == '\r')) shown.pop_back();
+        log(Errors, "virus: wrong line %d : %s", line.number, shown.c_str());
         return false;
     }
     list.entries.push_back(std::move(entry));
@@ -60,7 +60,7 @@ const virus_entry* find_match(const viruses_list& list, const char* name) {
 }  // namespace
 
 std::unique_ptr<viruses_list> viruses_load(const char* path, bool with_lock) {
-    static const list_file_kind kind = {128, "virus:", "KvLib::VirusAddressesLocker", "virus: error loading viruses list from filename %s"};
+    static const list_file_kind kind = {"virus:", "KvLib::VirusAddressesLocker", "virus: error loading viruses list from filename %s"};
     return load_list_file<viruses_list>(path, with_lock, kind, parse_rule);
 }
 
