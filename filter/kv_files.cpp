@@ -16,6 +16,7 @@
 #include <memory>
 
 #include "kv_runguard.h"
+#include "kvc_format.h"
 #include "kvc_log.h"
 #include "kvc_mutex.h"
 
@@ -29,19 +30,6 @@ files_clock g_clock = nullptr;
 
 int read_clock(timeval* now) { return g_clock != nullptr ? g_clock(now) : gettimeofday(now, nullptr); }
 
-std::string format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
-std::string format(const char* fmt, ...) {
-    va_list ap;
-    va_start(ap, fmt);
-    va_list copy;
-    va_copy(copy, ap);
-    int n = vsnprintf(nullptr, 0, fmt, copy);
-    va_end(copy);
-    std::string text(n > 0 ? static_cast<size_t>(n) : 0, '\0');
-    if (n > 0) vsnprintf(text.data(), text.size() + 1, fmt, ap);
-    va_end(ap);
-    return text;
-}
 
 // The permission bits a settings record asks for.
 mode_t files_mode_of(const spool_settings& settings) { return static_cast<mode_t>(settings.files_mode) & 0777; }
@@ -96,19 +84,19 @@ unique_fd open_tmpfile(const spool_settings& settings, std::string& path) {
     std::string name;
     int fd = -1;
     if (naming == NAMING_STD) {
-        name = format("%s%c%sXXXXXX", dir, '/', prefix);
+        name = format_text("%s%c%sXXXXXX", dir, '/', prefix);
         fd = mkstemp(name.data());
     } else if (naming == NAMING_TAI) {
         timeval now{};
         if (read_clock(&now) != 0) now = timeval{};
-        name = format("%s%c%010lu.%010lu.%sXXXXXX", dir, '/', static_cast<unsigned long>(now.tv_sec),
+        name = format_text("%s%c%010lu.%010lu.%sXXXXXX", dir, '/', static_cast<unsigned long>(now.tv_sec),
                       static_cast<unsigned long>(now.tv_usec), prefix);
         fd = mkstemp(name.data());
     } else {
         timeval now{};
         if (read_clock(&now) == 0) srand48(static_cast<long>(now.tv_usec));
         for (int attempt = 0; attempt < kRand48Attempts; ++attempt) {
-            name = format("%s%c%s%08lX", dir, '/', prefix, static_cast<unsigned long>(lrand48()));
+            name = format_text("%s%c%s%08lX", dir, '/', prefix, static_cast<unsigned long>(lrand48()));
             fd = open(name.c_str(), O_RDWR | O_CREAT | O_EXCL, mode);
             if (fd >= 0 || errno != EEXIST) break;
         }

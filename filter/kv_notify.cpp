@@ -1,13 +1,13 @@
 #include "kv_notify.h"
 
 #include <cstdarg>
-#include <cstdio>
 #include <cstring>
 
 #include "kv_mailsend.h"
 #include "kv_report.h"
 #include "kv_viruses.h"
 #include "kv_addresses.h"
+#include "kvc_format.h"
 #include "kvc_log.h"
 
 namespace kv {
@@ -77,14 +77,8 @@ void add_line(std::vector<log_line>& lines, int level, const char* format, ...) 
 void add_line(std::vector<log_line>& lines, int level, const char* format, ...) {
     va_list ap;
     va_start(ap, format);
-    va_list copy;
-    va_copy(copy, ap);
-    int n = vsnprintf(nullptr, 0, format, copy);
-    va_end(copy);
-    std::string text(n > 0 ? static_cast<size_t>(n) : 0, '\0');
-    if (n > 0) vsnprintf(text.data(), text.size() + 1, format, ap);
+    lines.push_back({level, vformat_text(format, ap)});
     va_end(ap);
-    lines.push_back({level, std::move(text)});
 }
 
 }  // namespace

@@ -1,12 +1,12 @@
 #include "kv_verdict.h"
 
 #include <cstdarg>
-#include <cstdio>
 #include <cstring>
 
 #include "kv_mailutil.h"
 #include "kv_notify.h"
 #include "kv_viruses.h"
+#include "kvc_format.h"
 #include "kvc_log.h"
 
 namespace kv {
@@ -25,14 +25,8 @@ public:
     void line(int level, const char* format, ...) __attribute__((format(printf, 3, 4))) {
         va_list ap;
         va_start(ap, format);
-        va_list copy;
-        va_copy(copy, ap);
-        int n = vsnprintf(nullptr, 0, format, copy);
-        va_end(copy);
-        std::string text(n > 0 ? static_cast<size_t>(n) : 0, '\0');
-        if (n > 0) vsnprintf(text.data(), text.size() + 1, format, ap);
+        v.lines.push_back({level, vformat_text(format, ap)});
         va_end(ap);
-        v.lines.push_back({level, std::move(text)});
     }
     // A line about this message: format takes the label's three values first.
     template <typename... Args>
