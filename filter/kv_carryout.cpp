@@ -141,4 +141,28 @@ disposition carry_out(const verdict& v, mail& m, const scan_settings& s, deliver
     return outcome;
 }
 
+void log_result(const verdict& v, disposition outcome, const mail* m) {
+    const char* what = "deferred";
+    switch (outcome) {
+    case DISPOSE_DELIVER: what = "delivered"; break;
+    case DISPOSE_CURED: what = "delivered as cured"; break;
+    case DISPOSE_REJECT: what = "rejected"; break;
+    case DISPOSE_DEFER: break;
+    case DISPOSE_CONSUMED:
+        what = v.quarantine ? "quarantined" : v.redirect ? "redirected" : "discarded";
+        break;
+    }
+    if (m == nullptr) {
+        log(Alerts, "result: the message was not stored: %s", what);
+        return;
+    }
+    message_label label(*m);
+    const char* raw = mail_get_property(*m, MAIL_PROP_MESSAGE_ID);
+    std::string id = raw != nullptr ? raw : "";
+    const size_t first = id.find_first_not_of(" \t\r\n");
+    id = first == std::string::npos ? "[unknown-id]" : id.substr(first, id.find_last_not_of(" \t\r\n") - first + 1);
+    log(Alerts, "result: the message(%s) sent by %s to %s message-id=%s: %s", label.file(), label.sender(),
+        label.rcpt(), id.c_str(), what);
+}
+
 }  // namespace kv

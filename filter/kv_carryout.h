@@ -47,6 +47,11 @@ private:
 
 disposition carry_out(const verdict& v, mail& m, const scan_settings& settings, delivery& front);
 
+// The last line of every message: what became of it, with its Message-ID, so
+// that it can be found from the mail system's log and from the message itself.
+// m may be nullptr (the message was never stored).
+void log_result(const verdict& v, disposition outcome, const mail* m);
+
 // Whether notices about problem are due now (and, if so, stamps the time):
 // false when one went out less than interval seconds ago. No limit when the
 // interval is 0 or the stamp cannot be kept.

@@ -175,6 +175,7 @@ int filter_main(int argc, char** argv) {
     } else {
         for (const log_line& line : v.lines) log(line.level, "%s", line.text.c_str());
     }
+    log_result(v, outcome, m.get());
     const int status = exit_status_of(outcome);
     if (m) {
         const std::string path = mail_get_path(*m) != nullptr ? mail_get_path(*m) : "";

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "kv_carryout.h"
 #include "kvc_log.h"
 #include "test_util.h"
 
@@ -243,4 +244,18 @@ TEST(Decide, VerdictLinesAreTheSystemsOwnTexts) {
     EXPECT_EQ(v.reply, &config.actions.reply_infected);
     EXPECT_EQ(v.category, "infected");
     EXPECT_TRUE(v.agent_stats);
+}
+
+TEST(Decide, ResultLineNamesTheMessageId) {
+    kv::verdict v;
+    v.quarantine = true;
+    std::unique_ptr<kv::mail> m = message("sender@example.org", 0x20, true);
+    ASSERT_EQ(kv::mail_set_property(*m, kv::MAIL_PROP_MESSAGE_ID, " <id.1@example.org>\r"), 1);
+    kvtest::log_capture logged;
+    kv::log_result(v, DISPOSE_CONSUMED, m.get());
+    kv::log_result(v, DISPOSE_DEFER, nullptr);
+    EXPECT_TRUE(logged.has(kv::Alerts, "result: the message(kerval.tmp.X) sent by sender@example.org to "
+                                       "rcpt@example.test message-id=<id.1@example.org>: quarantined"))
+        << logged.dump();
+    EXPECT_TRUE(logged.has(kv::Alerts, "result: the message was not stored: deferred"));
 }
