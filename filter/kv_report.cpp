@@ -16,6 +16,19 @@
 namespace kv {
 namespace {
 
+// A header value as the sender wrote it, made safe to place inside a
+// notification's own header: control characters become blanks, so a bare CR
+// cannot start a line of the sender's choosing. The CR that ended the line stays.
+std::string header_text(const char* value) {
+    std::string text = value;
+    const size_t end = !text.empty() && text.back() == '\r' ? text.size() - 1 : text.size();
+    for (size_t i = 0; i < end; ++i) {
+        unsigned char c = static_cast<unsigned char>(text[i]);
+        if ((c < 0x20 && c != '\t') || c == 0x7F) text[i] = ' ';
+    }
+    return text;
+}
+
 // A message without a blank line is all header: a notification carries at most
 // this much of it, so that its text stays small whatever the message's size.
 constexpr int32_t kMaxHeaderBlock = 64 * 1024;
@@ -188,11 +201,11 @@ bool report_builder::macro(const char* at, size_t* consumed) {
         const char* subject = mail_get_property(mail_, MAIL_PROP_SUBJECT);
         if (subject == nullptr) return add("[unknown-subject]");
         std::optional<std::string> decoded = decode_subject(subject, charset_ ? charset_->c_str() : nullptr);
-        return decoded ? add_value(decoded->c_str()) : add_value(subject);
+        return add_value(header_text(decoded ? decoded->c_str() : subject).c_str());
     }
     if (is("MSGID")) {
         const char* id = mail_get_property(mail_, MAIL_PROP_MESSAGE_ID);
-        return id == nullptr ? add("[unknown-id]") : add_value(id);
+        return id == nullptr ? add("[unknown-id]") : add_value(header_text(id).c_str());
     }
     if (is("FULLHEADERS")) return full_headers();
     if (is("ARCHIVE_RECORD")) {

@@ -81,6 +81,14 @@ TEST(Report, MacrosAreReplacedWhereverTheyFall) {
     EXPECT_EQ(f.report(plain), plain);
 }
 
+TEST(Report, RawHeaderValuesCannotStartLinesOfTheirOwn) {
+    // A subject that does not decode, and a message id, as the sender wrote them.
+    report_fixture f(" Hello\rBcc: victim@example.org\x01\r");
+    ASSERT_EQ(kv::mail_set_property(*f.m, kv::MAIL_PROP_MESSAGE_ID, " <a\rb@x>"), 1);
+    EXPECT_EQ(f.report("Subject:$SUBJECT$\nX-Id:$MSGID$\n"),
+              "Subject: Hello Bcc: victim@example.org \r\nX-Id: <a b@x>\n");
+}
+
 TEST(Report, OverlongTemplateLineFailsTheReport) {
     report_fixture f;
     kvtest::log_capture logged;
