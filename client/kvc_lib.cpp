@@ -237,7 +237,6 @@ int cleanup() {
         s.initialized = false;
         return KV_ERR_COMM;
     }
-    stdlib_error_lock_destroy();
     s.initialized = false;
     return KV_OK;
 }
