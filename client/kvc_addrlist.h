@@ -10,7 +10,9 @@
 //
 // add answers 1 when at least one entry was added and nothing failed, else 0
 // (entries added before a failure stay). The list owns its entries; next() hands
-// out borrowed pointers that live as long as the list.
+// out borrowed pointers that live as long as the list. Threads may walk the list
+// with next() while another thread adds to it: the list's lock covers both, and
+// an entry, once added, never changes or moves until the list goes.
 #pragma once
 
 #include <memory>

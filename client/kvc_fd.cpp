@@ -3,10 +3,15 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <time.h>
 #include <unistd.h>
+
+#include <algorithm>
+#include <cstdint>
 
 #include "kvc_log.h"
 #include "kvc_mutex.h"
+#include "kvc_timo.h"
 
 namespace kv {
 
@@ -75,25 +80,48 @@ int fd_accept(int fd, sockaddr* address, socklen_t* size, unique_fd& accepted) {
     return SOCK_OK;
 }
 
-int fd_connect(int fd, const sockaddr* address, socklen_t size, int timeout) {
-    // With a timeout the connect runs non-blocking so that it cannot outlast it;
-    // the socket's own mode is restored afterwards.
-    int flags = -1;
-    if (timeout != WAIT_FOREVER) {
-        flags = fcntl(fd, F_GETFL);
-        if (flags < 0 || ((flags & O_NONBLOCK) == 0 && fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0)) {
-            int err = errno;
-            log(Errors, "kvlib: fd: connect() failed - %s", stdlib_error(err));
-            errno = err;
-            return SOCK_FAILED;
-        }
+namespace {
+
+// A full listen queue (EAGAIN) is tried again after a pause that starts short and
+// grows to a cap, for as long as the timeout allows; without a timeout for at
+// most CONNECT_RETRY_UNLIMITED_MS.
+constexpr int64_t CONNECT_PAUSE_FIRST_MS = 1;
+constexpr int64_t CONNECT_PAUSE_MAX_MS = 50;
+constexpr int64_t CONNECT_RETRY_UNLIMITED_MS = 60000;
+
+void pause_ms(int64_t ms) {
+    timespec pause{static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000L};
+    while (nanosleep(&pause, &pause) != 0 && errno == EINTR) {
     }
+}
+
+}  // namespace
+
+int fd_connect(int fd, const sockaddr* address, socklen_t size, int timeout) {
+    // The connect runs non-blocking, so that it cannot outlast the timeout and a
+    // full listen queue answers at once; the socket's own mode is restored afterwards.
+    const int flags = fcntl(fd, F_GETFL);
+    if (flags < 0 || ((flags & O_NONBLOCK) == 0 && fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0)) {
+        int err = errno;
+        log(Errors, "kvlib: fd: connect() failed - %s", stdlib_error(err));
+        errno = err;
+        return SOCK_FAILED;
+    }
+    const timo_stamp start = timo_now();
+    const int64_t retry_limit = timeout == WAIT_FOREVER ? CONNECT_RETRY_UNLIMITED_MS : timeout;
+    int64_t pause = CONNECT_PAUSE_FIRST_MS;
+    int attempts = 0;
     int result = SOCK_OK;
     int err = 0;
-    if (connect(fd, address, size) != 0) {
+    bool reported = false;
+    for (;;) {
+        ++attempts;
+        if (connect(fd, address, size) == 0) break;
         err = errno;
+        const int64_t spent = timo_elapsed_ms(start, timo_now());
         if (err == EINPROGRESS || err == EINTR) {
-            result = fd_wait_send(fd, timeout);
+            const int left = timeout == WAIT_FOREVER ? WAIT_FOREVER : static_cast<int>(std::max<int64_t>(timeout - spent, 0));
+            result = fd_wait_send(fd, left);
             if (result == SOCK_OK) {
                 socklen_t length = sizeof err;
                 if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &length) != 0) err = errno;
@@ -101,12 +129,26 @@ int fd_connect(int fd, const sockaddr* address, socklen_t size, int timeout) {
             } else {
                 err = result == SOCK_TIMEOUT ? ETIMEDOUT : errno;
             }
-        } else {
-            result = SOCK_FAILED;
+            break;
         }
+        if (err != EAGAIN) {
+            result = SOCK_FAILED;
+            break;
+        }
+        if (spent >= retry_limit) {
+            log(Errors, "kvlib: fd: connect() failed - listen queue of the peer stayed full for %lld ms (%d attempts)",
+                static_cast<long long>(spent), attempts);
+            reported = true;
+            result = timeout == WAIT_FOREVER ? SOCK_FAILED : SOCK_TIMEOUT;
+            break;
+        }
+        if (attempts == 1) log(Verbose, "kvlib: fd: connect() - listen queue of the peer is full, trying again");
+        pause_ms(std::min(pause, retry_limit - spent));
+        pause = std::min(pause * 2, CONNECT_PAUSE_MAX_MS);
     }
-    if (flags >= 0 && (flags & O_NONBLOCK) == 0) fcntl(fd, F_SETFL, flags);
-    if (result != SOCK_OK) log(Errors, "kvlib: fd: connect() failed - %s", stdlib_error(err));
+    if ((flags & O_NONBLOCK) == 0) fcntl(fd, F_SETFL, flags);
+    if (result != SOCK_OK && !reported) log(Errors, "kvlib: fd: connect() failed - %s", stdlib_error(err));
+    if (result == SOCK_OK && attempts > 1) log(Verbose, "kvlib: fd: connect() done after %d attempts", attempts);
     errno = err;
     return result;
 }

@@ -54,7 +54,11 @@ private:
 [[nodiscard]] int fd_listen(int fd, int backlog);
 [[nodiscard]] int fd_accept(int fd, sockaddr* address, socklen_t* size, unique_fd& accepted);
 // Connects within timeout; a connection that the peer refuses while it is being
-// set up is a failure, not an established connection. errno tells the reason.
+// set up is a failure, not an established connection. A peer whose listen queue
+// is full (EAGAIN) is tried again after short pauses (1 ms, doubling up to 50 ms)
+// until the timeout is used up (SOCK_TIMEOUT), or for at most a minute without a
+// timeout (SOCK_FAILED); either end is logged with the time and the attempts.
+// errno tells the reason.
 [[nodiscard]] int fd_connect(int fd, const sockaddr* address, socklen_t size, int timeout);
 [[nodiscard]] int fd_wait_send(int fd, int timeout);
 [[nodiscard]] int fd_send(int fd, const void* buffer, size_t& length, int timeout);

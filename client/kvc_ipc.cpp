@@ -7,9 +7,11 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <climits>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 
 #include "kvc_log.h"
 #include "kvc_mutex.h"
@@ -36,9 +38,12 @@ struct transport {
 const transport kTcp{ALLOW_TCP, "tcp", tcp_create, tcp_send, tcp_recv};
 const transport kUnix{ALLOW_UNIX, "unix", unix_create, unix_send, unix_recv};
 
+// Started and stopped by one thread at a time (guard); channels made meanwhile
+// by other threads read the allowed kinds without the lock.
 struct subsystem {
+    std::mutex guard;
     bool initialized = false;
-    int allowed = 0;
+    std::atomic<int> allowed{0};
 };
 
 subsystem& state() {
@@ -119,6 +124,7 @@ int ignore_signal(int sig) { return set_signal_handler(sig, SIG_IGN); }
 
 int init() {
     subsystem& s = state();
+    std::lock_guard<std::mutex> lock(s.guard);
     if (s.initialized) {
         log(Errors, "kvlib: ipc: system has already been initialized");
         return IPC_ALREADY;
@@ -127,31 +133,34 @@ int init() {
         log(Errors, "kvlib: ipc: cannot ignore SIGPIPE");
         return IPC_SIGNAL;
     }
-    s.allowed = 0;
+    int allowed = 0;
     if (tcp_init() != SOCK_OK) {
         log(Verbose, "kvlib: ipc: tcp sockets subsystem disabled");
     } else {
-        s.allowed |= ALLOW_TCP;
+        allowed |= ALLOW_TCP;
     }
     if (unix_init() != SOCK_OK) {
         log(Verbose, "kvlib: ipc: unix sockets subsystem disabled");
     } else {
-        s.allowed |= ALLOW_UNIX;
+        allowed |= ALLOW_UNIX;
     }
+    s.allowed = allowed;
     s.initialized = true;
-    return s.allowed != 0 ? IPC_OK : IPC_BAD;
+    return allowed != 0 ? IPC_OK : IPC_BAD;
 }
 
 int done() {
     subsystem& s = state();
+    std::lock_guard<std::mutex> lock(s.guard);
     if (!s.initialized) {
         log(Errors, "kvlib: ipc: subsystem is not initialized");
         return IPC_STATE;
     }
-    int tcp_result = (s.allowed & ALLOW_TCP) ? tcp_deinit() : SOCK_OK;
-    int unix_result = (s.allowed & ALLOW_UNIX) ? unix_deinit() : SOCK_OK;
+    // Channels are refused from here on; those already made keep working.
+    const int allowed = s.allowed.exchange(0);
+    int tcp_result = (allowed & ALLOW_TCP) ? tcp_deinit() : SOCK_OK;
+    int unix_result = (allowed & ALLOW_UNIX) ? unix_deinit() : SOCK_OK;
     s.initialized = false;
-    s.allowed = 0;
     return tcp_result != SOCK_OK ? tcp_result : unix_result;
 }
 

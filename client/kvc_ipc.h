@@ -6,7 +6,14 @@
 // one time budget in milliseconds that all its transfers spend from: send, recv
 // and recv_all move exact byte counts or fail with IPC_TIMEOUT once the budget is
 // used up. init/done start and stop the subsystem (and make the process ignore
-// SIGPIPE); channels can only be made between the two.
+// SIGPIPE); channels can only be made between the two. connect spends the
+// channel's budget on setting up the connection too, including the retries while
+// the peer's listen queue is full.
+//
+// Threads: init and done are serialised and meant for one thread; any number of
+// threads may make and use channels meanwhile, each channel by one thread at a
+// time. A channel asked for once done has begun is refused (IPC_UNAVAILABLE);
+// channels made before keep working until they are deleted.
 //
 // Results: IPC_OK or a negative IPC_* code, logged once where the failure is
 // found ("kvlib: ipc: ..."). Channels are owned through std::unique_ptr; the

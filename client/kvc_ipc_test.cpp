@@ -3,6 +3,9 @@
 #include <arpa/inet.h>
 #include <signal.h>
 
+#include <algorithm>
+#include <thread>
+
 #include <gtest/gtest.h>
 
 #include "kvc_log.h"
@@ -283,4 +286,85 @@ TEST_F(Ipc, ClientToNowhereIsNone) {
     EXPECT_FALSE(ipc::create_client("local:" + (dir / "absent.sock"), 1, 0));
     EXPECT_FALSE(ipc::create_client("inet:3000", 1, 0));
     EXPECT_TRUE(logged.has(kv::Debug, "kvlib: ipc::create  client ipc to local:" + (dir / "absent.sock")));
+}
+
+namespace {
+
+// A UNIX server whose listen queue holds one connection, and that connection:
+// the queue is full until the server accepts.
+struct full_queue {
+    explicit full_queue(const std::string& path) : spec("local:" + path) {
+        server = ipc::create_server(spec, 5, 1, 0);
+        if (server) filler = ipc::create_client(spec, 5, 1);
+    }
+    std::string spec;
+    std::unique_ptr<ipc::channel> server, filler;
+};
+
+}  // namespace
+
+TEST_F(Ipc, AFullListenQueueIsTriedAgainUntilTheServerAccepts) {
+    for (int seconds : {5, 0}) {  // within a budget, and without one
+        full_queue queue(dir / ("queue" + std::to_string(seconds)));
+        ASSERT_TRUE(queue.server && queue.filler) << seconds;
+        kvtest::log_capture logged;
+        std::unique_ptr<ipc::channel> client;
+        int64_t took = -1;
+        std::thread connecting([&] {
+            const kv::timo_stamp begin = kv::timo_now();
+            client = ipc::create_client(queue.spec, seconds, 1);
+            took = kv::timo_elapsed_ms(begin, kv::timo_now());
+        });
+        // Drain the queue only once the client has found it full.
+        const bool waited =
+            logged.wait_for("kvlib: fd: connect() - listen queue of the peer is full, trying again", 5000);
+        std::unique_ptr<ipc::channel> first, second;
+        EXPECT_EQ(ipc::accept(*queue.server, first, 5), ipc::IPC_OK);
+        connecting.join();
+        ASSERT_TRUE(waited) << logged.dump();
+        ASSERT_TRUE(client) << seconds << "\n" << logged.dump();
+        EXPECT_LT(took, 5000);
+        if (seconds != 0) {
+            EXPECT_GT(client->budget, 0);
+            EXPECT_LE(client->budget, seconds * 1000 - took + 1);  // the retries were paid from the budget
+        } else {
+            EXPECT_EQ(client->budget, kv::TIMO_INFINITE);
+        }
+        EXPECT_TRUE(logged.contains("kvlib: fd: connect() done after ")) << logged.dump();
+        EXPECT_FALSE(logged.contains("failed")) << logged.dump();
+
+        // The client that waited is really connected.
+        ASSERT_EQ(ipc::accept(*queue.server, second, 5), ipc::IPC_OK);
+        ASSERT_TRUE(kvtest::send_raw(*client, "hi"));
+        EXPECT_EQ(kvtest::recv_raw(*second, 2), "hi");
+    }
+}
+
+TEST_F(Ipc, AListenQueueThatStaysFullUsesUpTheBudget) {
+    full_queue queue(dir / "queue");
+    ASSERT_TRUE(queue.server && queue.filler);
+    kvtest::log_capture logged;
+    const kv::timo_stamp begin = kv::timo_now();
+    EXPECT_FALSE(ipc::create_client(queue.spec, 1, 1));
+    const int64_t took = kv::timo_elapsed_ms(begin, kv::timo_now());
+    EXPECT_GE(took, 1000);
+    EXPECT_LT(took, 2000);
+    const std::vector<std::pair<int, std::string>> lines = logged.lines();
+    const auto failure = std::find_if(lines.begin(), lines.end(), [](const auto& line) {
+        return line.second.rfind("kvlib: fd: connect() failed - listen queue of the peer stayed full for ", 0) == 0;
+    });
+    ASSERT_NE(failure, lines.end()) << logged.dump();
+    EXPECT_EQ(failure->first, kv::Errors);
+    long long ms = 0;
+    int attempts = 0;
+    ASSERT_EQ(sscanf(failure->second.c_str(),
+                     "kvlib: fd: connect() failed - listen queue of the peer stayed full for %lld ms (%d attempts)", &ms,
+                     &attempts),
+              2)
+        << failure->second;
+    EXPECT_GE(ms, 1000);
+    EXPECT_GT(attempts, 5);               // short pauses at first...
+    EXPECT_LT(attempts, 1000 / 50 + 10);  // ...that grow to a cap
+    EXPECT_TRUE(logged.has(kv::Errors, "kvlib: unix: connect() to " + (dir / "queue") + " failed"));
+    EXPECT_TRUE(logged.has(kv::Errors, "kvlib: ipc: timeout expired"));
 }

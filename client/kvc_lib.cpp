@@ -5,7 +5,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <climits>
+#include <mutex>
 
 #include "kvc_addrlist.h"
 #include "kvc_fd.h"
@@ -20,14 +22,38 @@ constexpr int LIB_MAJOR = 4;
 constexpr int LIB_MINOR = 7;
 constexpr size_t TRANSFER_PIECE = 4096;
 
+// startup, add_address and cleanup take lifecycle for their whole run. Requests
+// read initialized without a lock and take a reference to the address list under
+// list_guard, so a clean-up never frees a list that a request is still walking.
 struct lib_state {
-    bool initialized = false;
-    std::unique_ptr<addrlist> list;
+    std::mutex lifecycle;
+    std::atomic<bool> initialized{false};
+    std::mutex list_guard;
+    std::shared_ptr<addrlist> list;
 };
 
+// Never destroyed: a request may still be under way in another thread while the
+// process exits.
 lib_state& state() {
-    static lib_state s;
-    return s;
+    static lib_state* s = new lib_state;
+    return *s;
+}
+
+std::shared_ptr<addrlist> current_list() {
+    lib_state& s = state();
+    std::lock_guard<std::mutex> lock(s.list_guard);
+    return s.list;
+}
+
+void set_list(std::shared_ptr<addrlist> list) {
+    lib_state& s = state();
+    std::shared_ptr<addrlist> previous;
+    {
+        std::lock_guard<std::mutex> lock(s.list_guard);
+        previous = std::move(s.list);
+        s.list = std::move(list);
+    }
+    // The old list goes (unless a request still holds it) outside the lock.
 }
 
 bool not_initialized(const char* prefix) {
@@ -188,6 +214,7 @@ int startup(int version, const char* address, int seconds, int resolve) {
         log(Alerts, "kvlib: startup: library minor version (%d) and requested (%d) is different", LIB_MINOR, minor);
     }
     lib_state& s = state();
+    std::lock_guard<std::mutex> lifecycle(s.lifecycle);
     if (s.initialized) {
         log(Errors, "kvlib: startup: library already initialized");
         return KV_ERR_STATE;
@@ -200,53 +227,61 @@ int startup(int version, const char* address, int seconds, int resolve) {
         log(Verbose, "kvlib: startup: cannot initialize internal IPC system");
         return KV_ERR_COMM;
     }
-    s.list = addrlist::create();
-    if (!s.list) {
+    std::shared_ptr<addrlist> list = addrlist::create();
+    if (!list) {
         log(Verbose, "kvlib: startup: cannot initialize internal IPC system");
         (void)ipc::done();
         return KV_ERR_ADDRLIST;
     }
-    if (!s.list->add(address, seconds, resolve)) {
+    if (!list->add(address, seconds, resolve)) {
         log(Verbose, "kvlib: startup: cannot create IPC with specification <%s>", address);
-        s.list.reset();
+        list.reset();
         (void)ipc::done();
         return KV_ERR_COMM;
     }
+    set_list(std::move(list));
     s.initialized = true;
     return KV_OK;
 }
 
 int add_address(const std::string& address, int seconds, int resolve) {
     lib_state& s = state();
-    if (!s.list) {
+    std::lock_guard<std::mutex> lifecycle(s.lifecycle);
+    // Requests walking the list meanwhile see the new entries or not; the list's
+    // own lock keeps each walk whole.
+    std::shared_ptr<addrlist> list = current_list();
+    if (!list) {
         log(Errors, "kvlib: null args passed to addrlist_add routine");
         return KV_ERR_COMM;
     }
-    return s.list->add(address, seconds, resolve) ? KV_OK : KV_ERR_COMM;
+    return list->add(address, seconds, resolve) ? KV_OK : KV_ERR_COMM;
 }
 
 int cleanup() {
     lib_state& s = state();
+    std::lock_guard<std::mutex> lifecycle(s.lifecycle);
     if (!s.initialized) {
         log(Errors, "kvlib: cleanup: library has not been initialized");
         return KV_ERR_STATE;
     }
-    s.list.reset();
+    // New requests are refused from here on; those under way finish on the list
+    // they hold and the channels they have.
+    s.initialized = false;
+    set_list(nullptr);
     if (ipc::done() != ipc::IPC_OK) {
         log(Verbose, "kvlib: cleanup: deinitialization of internal IPC system failed");
-        s.initialized = false;
         return KV_ERR_COMM;
     }
-    stdlib_error_lock_destroy();
-    s.initialized = false;
     return KV_OK;
 }
 
 std::unique_ptr<ipc::channel> open_daemon_channel(int local_request, int nodelay) {
-    lib_state& s = state();
-    if (s.list) {
+    // The reference keeps the list alive for this walk even if the library is
+    // cleaned up meanwhile.
+    const std::shared_ptr<addrlist> list = current_list();
+    if (list) {
         bool first = true;
-        for (const addr_entry* entry = s.list->next(nullptr); entry != nullptr; entry = s.list->next(entry)) {
+        for (const addr_entry* entry = list->next(nullptr); entry != nullptr; entry = list->next(entry)) {
             std::unique_ptr<ipc::channel> ch;
             const int local = first ? local_request : 0;
             first = false;

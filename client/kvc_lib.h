@@ -8,6 +8,18 @@
 // file itself) only on the first daemon of the list; a backup is sent the
 // content instead.
 //
+// Threads: after one startup (and its add_address calls), any number of threads
+// may run requests at once; each request has its own channel and its own
+// result, and the connection's budget covers connecting as well (a daemon whose
+// listen queue is full is tried again within it). startup, add_address and
+// cleanup are meant for one thread, before the requests begin and after they
+// end; they are serialised among themselves, and a request that overlaps them
+// is never corrupted: it either runs on the address list it started with or
+// fails cleanly (KV_ERR_NOT_INIT, KV_ERR_NO_DAEMON). An address added while
+// requests run is seen by those that start after it. Error state is the
+// caller's thread's own: errno and the texts of stdlib_error are per thread, and
+// the code of a failed transfer is kept in its channel.
+//
 // Results are KV_OK or a negative KV_ERR_* code; each failure is logged once
 // where it is found ("kvlib: ..."). Results, texts and cured files are handed to
 // the caller as owning types; a failed scan leaves its result empty.

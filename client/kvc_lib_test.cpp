@@ -2,6 +2,10 @@
 
 #include <sys/stat.h>
 
+#include <atomic>
+#include <barrier>
+#include <thread>
+
 #include <gtest/gtest.h>
 
 #include "daemon_fixture.h"
@@ -492,4 +496,94 @@ TEST_F(Lib, BadPathsAndUnreadableFiles) {
     EXPECT_TRUE(logged.has(kv::Debug, "kvlib: scanfile failed"));
     EXPECT_FALSE(result);
     EXPECT_EQ(daemon.requests().size(), 1u);  // only the 1024-character name reached the daemon
+}
+
+namespace {
+
+class LibThreads : public Lib {
+protected:
+    // The report the stand-in gives for a file of the spool.
+    static std::string report_of(const std::string& name, bool infected) {
+        return name + (infected ? " infected: EICAR-Test-File\n" : " ok\n");
+    }
+};
+
+}  // namespace
+
+TEST_F(LibThreads, ConcurrentScansEachGetTheirOwnAnswer) {
+    constexpr int THREADS = 16;
+    constexpr int ROUNDS = 4;
+    stand_in daemon(dir.path());
+    start(daemon.unix_address(), 20);
+    std::vector<std::string> paths;
+    for (int t = 0; t < THREADS; ++t) {
+        paths.push_back(spool_file("t" + std::to_string(t), t % 2 ? infected_text() : "clean text\n"));
+    }
+    std::barrier all_ready(THREADS);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < THREADS; ++t) {
+        threads.emplace_back([&, t] {
+            kv::log_set_context("T" + std::to_string(t));
+            const bool infected = t % 2 != 0;
+            all_ready.arrive_and_wait();
+            for (int round = 0; round < ROUNDS; ++round) {
+                const int local = (t + round) % 2;
+                std::unique_ptr<kv::scanresult> result;
+                ASSERT_EQ(kv::scanfile(paths[t], local, kv::KV_OPT_REPORT | kv::KV_OPT_VIRUSES, 0, result, 0),
+                          kv::KV_OK)
+                    << "thread " << t << " round " << round;
+                ASSERT_TRUE(result);
+                EXPECT_EQ(result->status, infected ? kv::KV_KNOWN_VIRUS : 0u) << "thread " << t;
+                EXPECT_EQ(result->report, report_of("t" + std::to_string(t), infected)) << "thread " << t;
+                EXPECT_EQ(items(result->viruses.get()),
+                          infected ? std::vector<std::string>{"EICAR-Test-File"} : std::vector<std::string>{});
+            }
+            int major = 0, minor = 0;
+            EXPECT_EQ(kv::get_version(major, minor), kv::KV_OK);
+        });
+    }
+    for (std::thread& t : threads) t.join();
+    int scans = 0;
+    for (const std::string& line : daemon.requests()) scans += line.rfind("scan ", 0) == 0 ? 1 : 0;
+    EXPECT_EQ(scans, THREADS * ROUNDS);
+}
+
+TEST_F(LibThreads, CleanupAndStartupNeverCorruptRequestsUnderWay) {
+    constexpr int THREADS = 6;
+    constexpr int RESTARTS = 20;
+    stand_in daemon(dir.path());
+    const std::string address = daemon.unix_address();
+    start(address, 20);
+    const std::string path = spool_file("msg", infected_text());
+    std::atomic<bool> stop{false};
+    std::atomic<int> answered{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < THREADS; ++t) {
+        threads.emplace_back([&, t] {
+            while (!stop) {
+                std::unique_ptr<kv::scanresult> result;
+                const int code = kv::scanfile(path, t % 2, kv::KV_OPT_REPORT, 0, result, 0);
+                if (code == kv::KV_OK) {
+                    EXPECT_EQ(result->report, report_of("msg", true));
+                    ++answered;
+                } else {
+                    // Between a clean-up and the next start-up a request fails, cleanly.
+                    EXPECT_TRUE(code == kv::KV_ERR_NOT_INIT || code == kv::KV_ERR_NO_DAEMON) << code;
+                    EXPECT_FALSE(result);
+                }
+            }
+        });
+    }
+    for (int round = 0; round < RESTARTS; ++round) {
+        // Let some requests through on this start-up before pulling it away.
+        const int before = answered;
+        const kv::timo_stamp begin = kv::timo_now();
+        while (answered < before + 2 && elapsed_since(begin) < 10000) std::this_thread::yield();
+        ASSERT_EQ(kv::cleanup(), kv::KV_OK);
+        ASSERT_EQ(kv::startup(kv::KV_LIB_VERSION, address.c_str(), 20, 0), kv::KV_OK);
+        ASSERT_EQ(kv::add_address(address, 20, 0), kv::KV_OK);
+    }
+    stop = true;
+    for (std::thread& t : threads) t.join();
+    EXPECT_GE(answered.load(), 2 * RESTARTS);
 }

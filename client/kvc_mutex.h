@@ -1,32 +1,55 @@
-// kvc_mutex: named locks and the locked lookup of system error texts.
+// kvc_mutex: named locks and the per-thread lookup of system error texts.
 //
-// The program runs in one thread, so the locks never wait; they keep the
-// operations and result conventions a threaded user of the library would rely on:
-// mutex_lock/mutex_unlock answer non-zero on success, mutex_destroy 0.
+// A named lock is a real mutex (error-checking, so misuse is reported instead of
+// hanging or corrupting it). mutex_lock/mutex_unlock answer non-zero on success
+// and 0 on failure: a thread locking a lock it already holds, or unlocking one
+// it does not hold, fails. A missing handle (none) means "no lock": locking and
+// unlocking it succeed without doing anything. mutex_destroy answers 0 and
+// leaves the handle empty, or non-zero and keeps the handle when the lock is
+// held. A handle that is simply dropped destroys its mutex quietly. The name only
+// identifies the lock in messages; nothing looks a lock up by its name.
+//
+// stdlib_error needs no lock: each thread gets its own text, which stays valid
+// until that thread's next call.
 #pragma once
+
+#include <pthread.h>
 
 #include <memory>
 #include <string>
 
 namespace kv {
 
-struct named_lock {
-    std::string name;
+class named_lock {
+public:
+    explicit named_lock(const char* name);
+    ~named_lock();
+    named_lock(const named_lock&) = delete;
+    named_lock& operator=(const named_lock&) = delete;
+
+    const std::string& name() const { return name_; }
+
+private:
+    friend int mutex_lock(named_lock* lock);
+    friend int mutex_unlock(named_lock* lock);
+    friend int mutex_destroy(std::unique_ptr<named_lock>& lock);
+    friend std::unique_ptr<named_lock> mutex_create(const char* name);
+
+    std::string name_;
+    pthread_mutex_t mutex_;
+    bool ready_ = false;  // the mutex was initialised
 };
 using lock_handle = std::unique_ptr<named_lock>;
 
+// A new lock, or none when the system cannot make one.
 lock_handle mutex_create(const char* name);
 int mutex_lock(named_lock* lock);
 int mutex_unlock(named_lock* lock);
-// Destroys the lock and leaves the handle empty; 0 on success.
+// Destroys a lock nobody holds and leaves the handle empty; 0 on success (also
+// for an empty handle).
 int mutex_destroy(lock_handle& lock);
 
-// The system's text for an error number, looked up under "KvLib::StdlibError".
+// The system's text for an error number, in a buffer of the calling thread.
 const char* stdlib_error(int errnum);
-
-// Creates the "KvLib::StdlibError" lock on the first call (from log_init).
-void stdlib_error_lock_init();
-// Destroys it (library clean-up); the next log_init creates it again.
-void stdlib_error_lock_destroy();
 
 }  // namespace kv

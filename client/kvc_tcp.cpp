@@ -10,6 +10,7 @@
 #include <cctype>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
 #include "kvc_log.h"
 #include "kvc_mutex.h"
@@ -17,9 +18,39 @@
 namespace kv {
 namespace {
 
-lock_handle& resolver_lock() {
-    static lock_handle lock;
-    return lock;
+constexpr size_t RESOLVER_BUFFER_START = 1024;
+constexpr size_t RESOLVER_BUFFER_MAX = 65536;
+
+// The host entry of name from the reentrant look-up, its storage in buffer; none
+// with error set to the resolver's error number.
+hostent* lookup_host(const std::string& name, hostent& entry, std::vector<char>& buffer, int& error) {
+    buffer.resize(RESOLVER_BUFFER_START);
+    for (;;) {
+        hostent* found = nullptr;
+        error = 0;
+        const int result = gethostbyname_r(name.c_str(), &entry, buffer.data(), buffer.size(), &found, &error);
+        if (result == ERANGE && buffer.size() < RESOLVER_BUFFER_MAX) {
+            buffer.resize(buffer.size() * 2);
+            continue;
+        }
+        if (found == nullptr && error == 0) error = NO_RECOVERY;
+        return found;
+    }
+}
+
+// The port of a service name in host order, or -1.
+long long lookup_service(const std::string& name) {
+    servent entry{};
+    std::vector<char> buffer(RESOLVER_BUFFER_START);
+    for (;;) {
+        servent* found = nullptr;
+        const int result = getservbyname_r(name.c_str(), "tcp", &entry, buffer.data(), buffer.size(), &found);
+        if (result == ERANGE && buffer.size() < RESOLVER_BUFFER_MAX) {
+            buffer.resize(buffer.size() * 2);
+            continue;
+        }
+        return found != nullptr ? ntohs(static_cast<uint16_t>(found->s_port)) : -1;
+    }
 }
 
 // The leading decimal number of text, as scanf "%u" would take it (blanks and a
@@ -38,21 +69,9 @@ bool leading_number(const std::string& text, long long& value) {
 
 }  // namespace
 
-int tcp_init() {
-    resolver_lock() = mutex_create("KvLib::Resolver");
-    return resolver_lock() ? SOCK_OK : SOCK_NO_LOCK;
-}
-
-int tcp_deinit() {
-    bool ok = mutex_lock(resolver_lock().get()) != 0;
-    ok = mutex_unlock(resolver_lock().get()) != 0 && ok;
-    ok = mutex_destroy(resolver_lock()) == 0 && ok;
-    if (!ok) {
-        log(Verbose, "kvlib: tcp: some errors during deinit tcp system");
-        return SOCK_FAILED;
-    }
-    return SOCK_OK;
-}
+// The look-ups are reentrant: there is nothing to set up or tear down.
+int tcp_init() { return SOCK_OK; }
+int tcp_deinit() { return SOCK_OK; }
 
 int tcp_resolve(sockaddr_in& address, const std::string& name, int allow_dns) {
     if (name.empty()) {
@@ -69,12 +88,14 @@ int tcp_resolve(sockaddr_in& address, const std::string& name, int allow_dns) {
         log(Errors, "kvlib: tcp: inet_addr(%s) failed", name.c_str());
         return SOCK_NOT_RESOLVED;
     }
-    if (!mutex_lock(resolver_lock().get())) return SOCK_FAILED;
     log(Debug, "kvlib: tcp: call resolver for %s", name.c_str());
     int result = SOCK_OK;
-    hostent* entry = gethostbyname(name.c_str());
+    hostent storage{};
+    std::vector<char> buffer;
+    int error = 0;
+    hostent* entry = lookup_host(name, storage, buffer, error);
     if (entry == nullptr) {
-        log(Errors, "kvlib: tcp: gethostbyname() error : %s", hstrerror(h_errno));
+        log(Errors, "kvlib: tcp: gethostbyname() error : %s", hstrerror(error));
         result = SOCK_NOT_RESOLVED;
     } else if (entry->h_addrtype != AF_INET || entry->h_addr_list == nullptr || entry->h_addr_list[0] == nullptr ||
                entry->h_length != 4) {
@@ -87,7 +108,6 @@ int tcp_resolve(sockaddr_in& address, const std::string& name, int allow_dns) {
         inet_ntop(AF_INET, &address.sin_addr, dotted, sizeof dotted);
         log(Debug, "kvlib: tcp: resolver return %s", dotted);
     }
-    if (!mutex_unlock(resolver_lock().get())) return SOCK_FAILED;
     return result;
 }
 
@@ -98,12 +118,7 @@ int tcp_make_address(const std::string& host, const std::string& port, sockaddr_
         return 0;
     }
     long long number = -1;
-    if (!leading_number(port, number)) {
-        if (!mutex_lock(resolver_lock().get())) return 0;
-        servent* service = getservbyname(port.c_str(), "tcp");
-        number = service != nullptr ? ntohs(static_cast<uint16_t>(service->s_port)) : -1;
-        if (!mutex_unlock(resolver_lock().get())) return 0;
-    }
+    if (!leading_number(port, number)) number = lookup_service(port);
     // A port must fit the 16 bits of the socket address; anything else would
     // silently name another port.
     if (number < 0 || number > 65535) {

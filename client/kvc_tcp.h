@@ -1,7 +1,9 @@
 // kvc_tcp: the TCP transport (IPv4 stream sockets).
 //
-// tcp_init creates the "KvLib::Resolver" lock that serialises the system's host
-// and service name look-ups; tcp_deinit destroys it. tcp_make_address answers
+// Host and service names are looked up with the system's reentrant resolver
+// calls, so any number of threads may resolve at once and none waits for
+// another's slow look-up; tcp_init and tcp_deinit have nothing to do and answer
+// SOCK_OK (they stay for the subsystem's start and stop). tcp_make_address answers
 // 1/0; every other operation answers SOCK_OK or a negative SOCK_* code (kvc_fd.h)
 // after logging the failure ("kvlib: tcp: ..."). Descriptor slots are unique_fd:
 // the create operations fill them, tcp_close empties them on every path.

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -159,7 +160,13 @@ bool wait_for_file(const std::string& path, int timeout_ms) {
 
 log_capture::log_capture() {
     kv::log_init("console", kv::Debug, 0, 0, "kerval-postfix");
-    kv::log_set_capture([this](int level, const std::string& text) { lines_.emplace_back(level, text); });
+    kv::log_set_capture([this](int level, const std::string& text) {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            lines_.emplace_back(level, text);
+        }
+        logged_.notify_all();
+    });
 }
 
 log_capture::~log_capture() {
@@ -167,24 +174,46 @@ log_capture::~log_capture() {
     kv::log_init("console", 0, 0, 0, "kerval-postfix");
 }
 
+std::vector<std::pair<int, std::string>> log_capture::lines() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return lines_;
+}
+
 bool log_capture::has(const std::string& text) const {
+    std::lock_guard<std::mutex> lock(mutex_);
     return std::any_of(lines_.begin(), lines_.end(), [&](const auto& line) { return line.second == text; });
 }
 
 bool log_capture::has(int level, const std::string& text) const {
+    std::lock_guard<std::mutex> lock(mutex_);
     return std::any_of(lines_.begin(), lines_.end(),
                        [&](const auto& line) { return line.first == level && line.second == text; });
 }
 
 bool log_capture::contains(const std::string& part) const {
+    std::lock_guard<std::mutex> lock(mutex_);
     return std::any_of(lines_.begin(), lines_.end(),
                        [&](const auto& line) { return line.second.find(part) != std::string::npos; });
 }
 
+bool log_capture::wait_for(const std::string& part, int timeout_ms) const {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return logged_.wait_for(lock, std::chrono::milliseconds(timeout_ms), [&] {
+        return std::any_of(lines_.begin(), lines_.end(),
+                           [&](const auto& line) { return line.second.find(part) != std::string::npos; });
+    });
+}
+
 std::string log_capture::dump() const {
+    std::lock_guard<std::mutex> lock(mutex_);
     std::string text;
     for (const auto& line : lines_) text += std::to_string(line.first) + ": " + line.second + "\n";
     return text;
+}
+
+void log_capture::clear() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    lines_.clear();
 }
 
 std::string filter_bin() { return KV_FILTER_BIN; }

@@ -4,7 +4,9 @@
 
 #include <sys/types.h>
 
+#include <condition_variable>
 #include <map>
+#include <mutex>
 #include <string>
 #include <utility>
 #include <vector>
@@ -66,21 +68,26 @@ private:
 // Waits until path exists: true, or false after timeout_ms.
 bool wait_for_file(const std::string& path, int timeout_ms = 10000);
 
-// Collects every message logged while it lives, at every level.
+// Collects every message logged while it lives, at every level, from every
+// thread; it may be read while other threads log.
 class log_capture {
 public:
     log_capture();
     ~log_capture();
     log_capture(const log_capture&) = delete;
     log_capture& operator=(const log_capture&) = delete;
-    const std::vector<std::pair<int, std::string>>& lines() const { return lines_; }
+    std::vector<std::pair<int, std::string>> lines() const;
     bool has(const std::string& text) const;         // an exact line
     bool has(int level, const std::string& text) const;
     bool contains(const std::string& part) const;    // a line containing part
+    // Waits until a line containing part was logged; false after timeout_ms.
+    bool wait_for(const std::string& part, int timeout_ms) const;
     std::string dump() const;
-    void clear() { lines_.clear(); }
+    void clear();
 
 private:
+    mutable std::mutex mutex_;
+    mutable std::condition_variable logged_;
     std::vector<std::pair<int, std::string>> lines_;
 };
 
