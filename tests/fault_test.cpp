@@ -5,13 +5,20 @@
 // spool directory is left empty.
 #include <gtest/gtest.h>
 
+#include <poll.h>
 #include <signal.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/time.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <atomic>
+#include <cstdio>
+#include <thread>
 #include <functional>
 
 #include "verdict_fixture.h"
@@ -76,7 +83,96 @@ void run_fault(const fault_case& c, const std::string& message) {
     EXPECT_TRUE(f.spool_messages().empty());
 }
 
+// A UNIX-domain listener whose queue is full: it takes nobody until start()
+// is called, then passes every connection on to the daemon at target.
+class full_listener {
+public:
+    full_listener(const std::string& path, const std::string& target) : path_(path), target_(target) {
+        listener_ = socket(AF_UNIX, SOCK_STREAM, 0);
+        sockaddr_un address = unix_address(path_);
+        EXPECT_EQ(bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+        EXPECT_EQ(listen(listener_, 0), 0);
+        // The one connection a queue of length 0 holds: the next one is refused with EAGAIN.
+        filler_ = socket(AF_UNIX, SOCK_STREAM, 0);
+        EXPECT_EQ(connect(filler_, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+        int probe = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0);
+        EXPECT_EQ(connect(probe, reinterpret_cast<sockaddr*>(&address), sizeof address), -1);
+        EXPECT_EQ(errno, EAGAIN);
+        close(probe);
+    }
+    ~full_listener() {
+        stop_ = true;
+        shutdown(listener_, SHUT_RDWR);
+        if (worker_.joinable()) worker_.join();
+        close(listener_);
+        close(filler_);
+        unlink(path_.c_str());
+    }
+    void start() {
+        worker_ = std::thread([this] {
+            // The first in the queue is the filler: it goes away unserved.
+            int first = accept(listener_, nullptr, nullptr);
+            if (first >= 0) close(first);
+            while (!stop_) {
+                int client = accept(listener_, nullptr, nullptr);
+                if (client < 0) return;
+                relay(client);
+            }
+        });
+    }
+
+private:
+    static sockaddr_un unix_address(const std::string& path) {
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        snprintf(address.sun_path, sizeof address.sun_path, "%s", path.c_str());
+        return address;
+    }
+    // Copies both ways between a client and the daemon until one side closes.
+    void relay(int client) {
+        int daemon = socket(AF_UNIX, SOCK_STREAM, 0);
+        sockaddr_un address = unix_address(target_);
+        if (connect(daemon, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
+            pollfd ends[2] = {{client, POLLIN, 0}, {daemon, POLLIN, 0}};
+            char buffer[4096];
+            bool open = true;
+            while (open && poll(ends, 2, 5000) > 0) {
+                for (int i = 0; i < 2 && open; ++i) {
+                    if (ends[i].revents == 0) continue;
+                    ssize_t got = read(ends[i].fd, buffer, sizeof buffer);
+                    open = got > 0 && write(ends[1 - i].fd, buffer, static_cast<size_t>(got)) == got;
+                }
+            }
+        }
+        close(daemon);
+        close(client);
+    }
+
+    std::string path_, target_;
+    int listener_ = -1, filler_ = -1;
+    std::thread worker_;
+    std::atomic<bool> stop_{false};
+};
+
 }  // namespace
+
+TEST(Faults, FullListenQueueIsWaitedForWithinTheTimeout) {
+    verdict_run f;
+    full_listener queue(f.dir / "full.sock", f.daemon->socket_path());
+    f.config.drop("DaemonCommunication")
+        .set("DaemonCommunication", "Address = local:" + (f.dir / "full.sock"))
+        .set("DaemonCommunication", "Timeout = 10");
+    auto filter = f.start("sender@example.org", kRcpts, infected_message());
+    // The filter meets the full queue first (it starts within milliseconds);
+    // the daemon side catches up a moment later.
+    timespec pause{0, 300 * 1000 * 1000};
+    nanosleep(&pause, nullptr);
+    queue.start();
+    auto r = filter->wait(30);
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_EQ(kvtest::list_dir(f.quarantine()).size(), 1u);
+    EXPECT_TRUE(f.spool_messages().empty());
+}
 
 TEST(Faults, EachFaultKeepsDeliversOrDefersTheWholeMessage) {
     const std::string cured = kvtest::make_message("fault", "cured body\r\n");
