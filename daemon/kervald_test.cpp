@@ -131,31 +131,50 @@ TEST_F(Kervald, StatisticsAgentRecordsTheReportAndAnswers) {
     EXPECT_EQ(agent.record(), block + "answer 0\n" + block + "answer 1\n");
 }
 
-TEST_F(Kervald, BadRequestsCloseTheConnectionAndTheDaemonGoesOn) {
-    stand_in daemon(dir.path());
-    const std::vector<std::string> requests = {
-        std::string("\0\0\0\x63", 4),                                            // unknown command 99
-        std::string("\0\0\0\x01\0\0\0\0\x7f\xff\xff\xff", 12),                  // a 2 GB object name
-        std::string("\0\0\0\x01\0\0\0\0\0\0\0\0\x7f\xff\xff\xff", 16),          // 2 GB of content
-        std::string("\0\0\0\x01\x01\0\0\0\0\0\0\0\xff\xff\xff\xff", 16),        // 4 billion recipients
-        std::string("\0\0\0\x01\0\0\0\0\0\0\0\x05/tm", 15),                      // a request cut short
+TEST_F(Kervald, BadRequestsAreRefusedAndTheDaemonGoesOn) {
+    stand_in daemon(dir.path(), {.args = {"--max-content-size=1M"}});
+    struct bad {
+        std::string request;
+        int64_t answer;  // the status word, or -1 when the connection is closed instead
     };
-    for (const std::string& request : requests) {
+    const bad requests[] = {
+        {std::string("\0\0\0\x63", 4), -1},                                      // unknown command 99
+        {std::string("\0\0\0\x01\0\0\0\0\x7f\xff\xff\xff", 12), -1},            // a 2 GB object name
+        {std::string("\0\0\0\x01\x01\0\0\0\0\0\0\0\xff\xff\xff\xff", 16), -1},  // 4 billion recipients
+        {std::string("\0\0\0\x01\0\0\0\0\0\0\0\x05/tm", 15), -1},                // a request cut short
+        // Content over the limit is refused with a scanning error before it is read.
+        {std::string("\0\0\0\x01\0\0\0\0\0\0\0\0\x7f\xff\xff\xff", 16), kv::KV_INVALID_CALL},
+    };
+    for (const bad& b : requests) {
         std::unique_ptr<ipc::channel> ch = ipc::create_client(daemon.unix_address(), 5, 0);
         ASSERT_TRUE(ch);
-        size_t length = request.size();
-        ASSERT_EQ(ipc::send(*ch, request.data(), length), ipc::IPC_OK);
-        if (request.size() == 15) {
-            ASSERT_EQ(shutdown(ipc::get_fd(ch.get()), SHUT_WR), 0);  // the daemon sees the end of the request
-        }
+        size_t length = b.request.size();
+        ASSERT_EQ(ipc::send(*ch, b.request.data(), length), ipc::IPC_OK);
+        ASSERT_EQ(shutdown(ipc::get_fd(ch.get()), SHUT_WR), 0);  // the daemon sees the end of the request
         uint32_t answer = 0;
-        EXPECT_FALSE(proto::read_int(*ch, answer));
-        EXPECT_EQ(ch->last_code, ipc::IPC_CLOSED);
+        EXPECT_EQ(proto::read_int(*ch, answer), b.answer >= 0);
+        if (b.answer >= 0) {
+            EXPECT_EQ(answer, b.answer);
+        } else {
+            EXPECT_EQ(ch->last_code, ipc::IPC_CLOSED);
+        }
     }
+    // A client that sends all of the content it announced reads the refusal after it.
+    std::unique_ptr<ipc::channel> ch = ipc::create_client(daemon.unix_address(), 5, 0);
+    ASSERT_TRUE(ch);
+    const std::string content((1 << 20) + 1, 'x');
+    uint32_t status = 0;
+    ASSERT_TRUE(proto::write_int(*ch, kv::KV_CMD_SCAN) && proto::write_int(*ch, kv::KV_OPT_REPORT) &&
+                proto::write_bytestring(*ch, 4, "/big") && proto::write_int(*ch, static_cast<int32_t>(content.size())) &&
+                proto::write_buf(*ch, content.size(), content.data()) && proto::read_int(*ch, status));
+    EXPECT_EQ(status, kv::KV_INVALID_CALL);
+    EXPECT_EQ(proto::read_report(*ch, 0, nullptr),
+              "/big refused: content of 1048577 bytes is more than the 1048576 bytes accepted\n");
+
     const std::string log = daemon.log();
     EXPECT_NE(log.find("kervald: unknown command 99"), std::string::npos) << log;
     EXPECT_NE(log.find("kervald: object name of 2147483647 bytes refused (at most 4096)"), std::string::npos);
-    EXPECT_NE(log.find("kervald: content of 2147483647 bytes refused"), std::string::npos);
+    EXPECT_NE(log.find("kervald: content of 2147483647 bytes refused (at most 1048576)"), std::string::npos);
     EXPECT_NE(log.find("kervald: 4294967295 recipients refused"), std::string::npos);
     EXPECT_EQ(version(daemon.unix_address()), 433);
 }

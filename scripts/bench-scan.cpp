@@ -112,7 +112,7 @@ int main(int argc, char** argv) {
     if (daemon == 0) {
         int quiet = open("/dev/null", O_WRONLY);
         dup2(quiet, 1);
-        std::vector<std::string> args = {kervald, "--pidfile=" + pidfile, "--log-level=errors", "--timeout=60",
+        std::vector<std::string> args = {kervald, "--foreground", "--pidfile=" + pidfile, "--log-level=errors", "--timeout=60",
                                          "local:" + socket, "inet:0@127.0.0.1"};
         std::vector<char*> raw;
         for (std::string& arg : args) raw.push_back(arg.data());
