@@ -40,7 +40,8 @@ TEST(KervaldCommandLine, HelpAndUsageErrors) {
     EXPECT_EQ(help.status, 0);
     for (const char* part : {"Usage: kervald [options] ADDRESS...", "--pidfile=PATH", "--control=PATH", "--refuse",
                              "--agent", "status=WORD", "virus=NAME,LETTER", "close-after=N", "stall=yes",
-                             "cured-length=N", "agent-answer=N"}) {
+                             "cured-length=N", "agent-answer=N", "--foreground", "--database-directory=DIR", "--workers=N",
+                             "--socket-mode=MODE", "delay=MS"}) {
         EXPECT_NE(help.out.find(part), std::string::npos) << part;
     }
     struct row {
@@ -55,7 +56,12 @@ TEST(KervaldCommandLine, HelpAndUsageErrors) {
         {{"--stat=12", "default"}, 2, "kervald: --stat=12: expected MASK:COUNT"},
         {{"--timeout=-1", "default"}, 2, "kervald: bad timeout -1"},
         {{"--log-level=loud", "default"}, 2, "kervald: unknown log level loud"},
-        {{"local:relative.sock"}, 1, "kervald: cannot listen on local:relative.sock"},
+        {{"--workers=0", "default"}, 2, "kervald: bad number of workers 0"},
+        {{"--max-content-size=12Q", "default"}, 2, "kervald: bad content size 12Q"},
+        {{"--syslog-facility=loud", "default"}, 2, "kervald: unknown syslog facility loud"},
+        {{"--database-directory=none", "local:relative.sock"}, 1, "kervald: cannot listen on local:relative.sock"},
+        {{"--database-directory=none", "--temporary-directory=/nonexistent", "default"}, 1,
+         "kervald: cannot keep temporary files in /nonexistent - No such file or directory"},
     };
     for (const row& r : rows) {
         std::vector<std::string> argv = {kvtest::daemon_bin()};
