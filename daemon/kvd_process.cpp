@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <vector>
 #include <atomic>
 #include <cstdio>
 #include <cstring>
@@ -46,8 +47,8 @@ void to_null(int fd, int flags) {
     }
 }
 
-// Closes every open descriptor above 2 that is not in keep.
-void close_descriptors(const std::vector<int>& keep) {
+// Closes every open descriptor above 2 but keep.
+void close_descriptors(int keep) {
     std::vector<int> open_fds;
     if (DIR* dir = opendir("/proc/self/fd")) {
         const int own = dirfd(dir);
@@ -61,7 +62,7 @@ void close_descriptors(const std::vector<int>& keep) {
         for (int fd = 0; fd < most; ++fd) open_fds.push_back(fd);
     }
     for (int fd : open_fds) {
-        if (fd > 2 && std::find(keep.begin(), keep.end(), fd) == keep.end()) close(fd);
+        if (fd > 2 && fd != keep) close(fd);
     }
 }
 
@@ -91,7 +92,7 @@ void start_log(int level, int facility, bool echo) {
     });
 }
 
-bool detach(const std::vector<int>& keep) {
+bool detach() {
     int ready[2];
     if (pipe2(ready, O_CLOEXEC) != 0) {
         kv::log(kv::Errors, "kervald: cannot detach - %s", kv::stdlib_error(errno));
@@ -121,9 +122,7 @@ bool detach(const std::vector<int>& keep) {
     close(ready[0]);
     setsid();
     if (chdir("/") != 0) kv::log(kv::Alerts, "kervald: cannot change to / - %s", kv::stdlib_error(errno));
-    std::vector<int> kept = keep;
-    kept.push_back(ready[1]);
-    close_descriptors(kept);
+    close_descriptors(ready[1]);
     to_null(0, O_RDONLY);
     to_null(1, O_WRONLY);
     openlog(kIdent, LOG_PID, log_facility);

@@ -6,14 +6,12 @@
 // any thread). detach forks: the parent waits until the child has called
 // detach_ready and exits 0, or exits 1 when the child ends first; the child
 // returns, in a session of its own, in "/", with standard input and output on
-// /dev/null and every other descriptor closed except those in keep and
-// standard error, which stays until detach_ready so that start-up failures are
-// still seen. notify passes a state ("READY=1", "RELOADING=1", "STOPPING=1") to
+// /dev/null and every other descriptor closed but standard error, which stays
+// until detach_ready so that start-up failures are still seen. notify passes a state ("READY=1", "RELOADING=1", "STOPPING=1") to
 // systemd when the daemon was built with libsystemd and runs under it.
 #pragma once
 
 #include <string>
-#include <vector>
 
 namespace kvd {
 
@@ -23,7 +21,7 @@ int facility_of(const std::string& name);
 void start_log(int level, int facility, bool echo);
 
 // Returns in the child only; false (logged) when the fork failed.
-[[nodiscard]] bool detach(const std::vector<int>& keep);
+[[nodiscard]] bool detach();
 // The detached child is ready: the parent may exit, standard error goes to /dev/null.
 void detach_ready();
 

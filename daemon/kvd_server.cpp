@@ -282,6 +282,9 @@ private:
 }  // namespace
 
 int run_server(const server_options& o) {
+    // Detached first, before anything holds a descriptor that closing them all
+    // would pull away; until it is ready its failures still reach standard error.
+    if (!o.foreground && !detach()) return 1;
     if (ipc::init() != ipc::IPC_OK) {
         kv::log(kv::Errors, "kervald: cannot start the IPC subsystem");
         return 1;
@@ -305,7 +308,6 @@ int run_server(const server_options& o) {
     svc.engines.set(std::move(choice.loaded));
 
     std::string pid_text;
-    std::vector<int> keep;
     for (const std::string& spec : o.addresses) {
         listener l{spec, open_listener(o, spec)};
         if (!l.ch) {
@@ -316,10 +318,8 @@ int run_server(const server_options& o) {
         kv::log(kv::Info, "kervald: %s on %s (%s)", o.refuse ? "refusing connections" : "listening", spec.c_str(),
                 line.c_str());
         pid_text += line + "\n";
-        keep.push_back(ipc::get_fd(l.ch.get()));
         listeners.push_back(std::move(l));
     }
-    if (!o.foreground && !detach(keep)) return shut_down(1);
 
     const size_t workers = o.workers > 0 ? o.workers : std::max(2u, std::thread::hardware_concurrency() * 2);
     int status = 0;

@@ -1,11 +1,11 @@
 // kvd_server: the daemon's start, its accept loop, reload and shutdown.
 //
-// At start it loads the signature engine (see below), listens on every address
-// (or, with refuse, only binds them so that every connection is refused), gives
-// the UNIX-domain socket files their owner, group and mode, detaches unless it
-// runs in the foreground, and writes the pid file (the pid, then one address
-// per line: "host:port" or the socket path) once everything is ready; then it
-// tells systemd it is ready. Connections are handed to a pool of workers; while
+// At start it detaches unless it runs in the foreground, loads the signature
+// engine (see below), listens on every address (or, with refuse, only binds
+// them so that every connection is refused), gives the UNIX-domain socket files
+// their owner, group and mode, and writes the pid file (the pid, then one
+// address per line: "host:port" or the socket path) once everything is ready;
+// then it lets the starting process end, or tells systemd it is ready. Connections are handed to a pool of workers; while
 // every worker is busy, new connections wait in the listen backlog.
 //
 // The engine: with --database-directory=none only the built-in matcher scans.
