@@ -1,13 +1,19 @@
 // kervald as a process an administrator runs: detaching once ready, its socket
-// files' owner, group and mode, and stopping after the scans in progress.
+// files' owner, group and mode, telling systemd its state, and stopping after
+// the scans in progress.
 #include <grp.h>
 #include <pwd.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <climits>
+#include <cstdlib>
+#include <cstring>
 #include <fstream>
 
 #include <gtest/gtest.h>
@@ -150,4 +156,38 @@ TEST(KervaldProcess, SigtermLetsTheScanInProgressFinish) {
         EXPECT_NE(daemon.log().find("kervald: stopping: finishing the connections in progress"), std::string::npos);
     }
     EXPECT_EQ(ipc::done(), ipc::IPC_OK);
+}
+
+TEST(KervaldProcess, SystemdHearsReadyReloadingAndStopping) {
+#ifndef KV_DAEMON_NOTIFIES
+    GTEST_SKIP() << "kervald was built without libsystemd";
+#endif
+    kvtest::temp_dir dir;
+    // systemd's side: the datagram socket named in NOTIFY_SOCKET.
+    const std::string path = dir / "notify";
+    const int notifications = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(notifications, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    memcpy(address.sun_path, path.c_str(), path.size() + 1);
+    ASSERT_EQ(bind(notifications, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    auto next = [&]() -> std::string {
+        pollfd ready{notifications, POLLIN, 0};
+        char message[256];
+        if (poll(&ready, 1, 10000) != 1) return "(nothing)";
+        const ssize_t got = recv(notifications, message, sizeof message, 0);
+        return got > 0 ? std::string(message, static_cast<size_t>(got)) : "(nothing)";
+    };
+    setenv("NOTIFY_SOCKET", path.c_str(), 1);
+    {
+        stand_in daemon(dir.path());
+        unsetenv("NOTIFY_SOCKET");
+        EXPECT_EQ(next(), "READY=1");
+        daemon.signal(SIGHUP);
+        EXPECT_EQ(next(), "RELOADING=1");
+        EXPECT_EQ(next(), "READY=1");
+        EXPECT_EQ(daemon.stop(), 0);
+        EXPECT_EQ(next(), "STOPPING=1");
+    }
+    close(notifications);
 }

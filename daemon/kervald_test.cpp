@@ -137,6 +137,30 @@ TEST_F(Kervald, StatisticsAgentRecordsTheReportAndAnswers) {
     EXPECT_EQ(agent.record(), block + "answer 0\n" + block + "answer 1\n");
 }
 
+TEST_F(Kervald, BuiltInMatcherFindsAndCuresAcrossThePiecesItReads) {
+    stand_in daemon(dir.path());
+    const std::string eicar = kvtest::eicar();
+    // One test file across the boundary of the first 64 KiB piece, one in the third piece.
+    std::string content = std::string(65536 - 30, 'a') + eicar + std::string(70000, 'b') + eicar + "\n";
+    std::unique_ptr<ipc::channel> ch = ipc::create_client(daemon.unix_address(), 5, 0);
+    ASSERT_TRUE(ch);
+    uint32_t status = 0;
+    kv::scan_stat counters{};
+    std::optional<std::string> cured;
+    ASSERT_TRUE(proto::write_int(*ch, kv::KV_CMD_SCAN) &&
+                proto::write_int(*ch, static_cast<int32_t>(kv::KV_OPT_CURE | kv::KV_OPT_STATISTICS)) &&
+                proto::write_bytestring(*ch, 0, nullptr) && proto::write_int(*ch, static_cast<int32_t>(content.size())) &&
+                proto::write_buf(*ch, content.size(), content.data()) && proto::read_int(*ch, status) &&
+                proto::read_stat(*ch, counters) && proto::read_bytestring(*ch, cured, false));
+    EXPECT_EQ(status, kv::KV_KNOWN_VIRUS | kv::KV_CURED);
+    EXPECT_EQ(counters[kv::STAT_KNOWN_VIRUSES], 2);
+    EXPECT_EQ(counters[kv::STAT_CURED], 2);
+    for (size_t at = content.find(eicar); at != std::string::npos; at = content.find(eicar)) {
+        content.replace(at, eicar.size(), std::string(eicar.size(), ' '));
+    }
+    EXPECT_TRUE(cured == content);
+}
+
 TEST_F(Kervald, BadRequestsAreRefusedAndTheDaemonGoesOn) {
     stand_in daemon(dir.path(), {.args = {"--max-content-size=1M"}});
     struct bad {

@@ -115,19 +115,18 @@ kv::unique_fd temporary_file(const std::string& dir, std::string& problem) {
 
 // Scans length bytes at offset of fd with the engine, or with the built-in
 // matcher when there is none (length < 0: the whole file of size bytes).
-verdict scan_file(const service& svc, int fd, int64_t offset, int64_t length, int64_t size, uint32_t options,
+verdict scan_file(const engine* e, int fd, int64_t offset, int64_t length, int64_t size, uint32_t options,
                   const std::string& name) {
-    const std::shared_ptr<const engine> e = svc.engines.get();
-    if (e) return e->scan(fd, offset, length, name, (options & kv::KV_OPT_HEURISTIC) != 0);
-    if (length < 0) length = size - offset;
-    return builtin_scan(fd, offset, length, (options & kv::KV_OPT_CURE) != 0, name);
+    if ((length < 0 ? size - offset : length) == 0) return clean_verdict();
+    if (e != nullptr) return e->scan(fd, offset, length, name, (options & kv::KV_OPT_HEURISTIC) != 0);
+    return builtin_scan(fd, offset, length < 0 ? size - offset : length, (options & kv::KV_OPT_CURE) != 0, name);
 }
 
 // A file named by the client: opened (for writing too when the built-in
 // matcher is to cure it), never waiting on something that is not a regular file.
-kv::unique_fd open_local(const service& svc, const std::string& path, uint32_t options, int64_t& size,
+kv::unique_fd open_local(const engine* e, const std::string& path, uint32_t options, int64_t& size,
                          verdict& failure) {
-    const bool writable = (options & kv::KV_OPT_CURE) && !svc.engines.get();
+    const bool writable = (options & kv::KV_OPT_CURE) && e == nullptr;
     kv::unique_fd file;
     if (path.find('\0') != std::string::npos) {
         failure = read_failure("the name holds a NUL byte");
@@ -199,6 +198,8 @@ bool serve_scan(ipc::channel& ch, const service& svc, const answer_settings& s, 
     if (!read_bounded(ch, TEXT_MAX, name, "object name") || !proto::read_int(ch, size)) return false;
     name = text_of(name);
     const bool local = size == 0 && !name.empty();
+    // One engine for the whole request, even when a reload swaps in another meanwhile.
+    const std::shared_ptr<const engine> e = svc.engines.get();
     verdict v;
     kv::unique_fd file;  // holds the scanned (and perhaps cured) file until the answer is sent
     if (size > svc.settings.max_content) {
@@ -209,8 +210,8 @@ bool serve_scan(ipc::channel& ch, const service& svc, const answer_settings& s, 
         out.drain = size;
     } else if (local) {
         int64_t file_size = 0;
-        file = open_local(svc, name, options, file_size, v);
-        if (file.valid()) v = scan_file(svc, file.get(), 0, -1, file_size, options, name);
+        file = open_local(e.get(), name, options, file_size, v);
+        if (file.valid()) v = scan_file(e.get(), file.get(), 0, -1, file_size, options, name);
     } else {
         kv::log(kv::Verbose, "kervald: receiving %u bytes of content for %s", size, name.c_str());
         std::string problem;
@@ -219,7 +220,7 @@ bool serve_scan(ipc::channel& ch, const service& svc, const answer_settings& s, 
         if (!problem.empty()) {
             v = failure_verdict(kv::KV_WRITE_ERROR, "write error", problem);
         } else {
-            v = scan_file(svc, file.get(), 0, -1, size, options, name);
+            v = scan_file(e.get(), file.get(), 0, -1, size, options, name);
         }
     }
     const uint32_t status = s.status.value_or(v.status);
@@ -243,15 +244,16 @@ bool serve_part(ipc::channel& ch, const service& svc, const answer_settings& s, 
     if ((options & kv::KV_OPT_EXTENDED) && !proto::read_int(ch, options2)) return false;
     if (!read_bounded(ch, TEXT_MAX, name, "object name")) return false;
     name = text_of(name);
+    const std::shared_ptr<const engine> e = svc.engines.get();
     verdict v;
     int64_t size = 0;
-    kv::unique_fd file = open_local(svc, name, options, size, v);
+    kv::unique_fd file = open_local(e.get(), name, options, size, v);
     if (file.valid()) {
         if (offset < 0 || offset > size) {
             v = read_failure("bad size or offset");
         } else {
             const int64_t part = length < 0 || offset + int64_t{length} > size ? size - offset : length;
-            v = scan_file(svc, file.get(), offset, part, size, options, name);
+            v = scan_file(e.get(), file.get(), offset, part, size, options, name);
         }
     }
     const uint32_t status = s.status.value_or(v.status);

@@ -160,7 +160,10 @@ public:
     server(const server_options& o, service& svc, std::vector<listener>& listeners)
         : o_(o), svc_(svc), listeners_(listeners), pool_([&svc](ipc::channel& ch) { serve_connection(ch, svc); },
                                                          [this] { wake(); }) {}
-    ~server() { finish_reload(true); }
+    ~server() {
+        pool_.drain();
+        finish_reload(true);
+    }
 
     // The descriptors and threads; false (logged) when they cannot be made.
     bool start(size_t workers) {
@@ -298,9 +301,12 @@ int run_server(const server_options& o) {
     };
     const std::string& temporary = o.requests.temporary_directory;
     struct stat info;
-    if (stat(temporary.c_str(), &info) != 0 || !S_ISDIR(info.st_mode) || access(temporary.c_str(), W_OK | X_OK) != 0) {
-        kv::log(kv::Errors, "kervald: cannot keep temporary files in %s - %s", temporary.c_str(),
-                errno != 0 ? kv::stdlib_error(errno) : "not a directory");
+    const char* unusable = stat(temporary.c_str(), &info) != 0            ? kv::stdlib_error(errno)
+                           : !S_ISDIR(info.st_mode)                       ? "not a directory"
+                           : access(temporary.c_str(), W_OK | X_OK) != 0 ? kv::stdlib_error(errno)
+                                                                          : nullptr;
+    if (unusable != nullptr) {
+        kv::log(kv::Errors, "kervald: cannot keep temporary files in %s - %s", temporary.c_str(), unusable);
         return shut_down(1);
     }
     engine_choice choice = open_engine(o, false);
