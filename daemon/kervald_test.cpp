@@ -40,7 +40,8 @@ TEST(KervaldCommandLine, HelpAndUsageErrors) {
     EXPECT_EQ(help.status, 0);
     for (const char* part : {"Usage: kervald [options] ADDRESS...", "--pidfile=PATH", "--control=PATH", "--refuse",
                              "--agent", "status=WORD", "virus=NAME,LETTER", "close-after=N", "stall=yes",
-                             "cured-length=N", "agent-answer=N"}) {
+                             "cured-length=N", "agent-answer=N", "--foreground", "--database-directory=DIR", "--workers=N",
+                             "--socket-mode=MODE", "delay=MS"}) {
         EXPECT_NE(help.out.find(part), std::string::npos) << part;
     }
     struct row {
@@ -55,7 +56,12 @@ TEST(KervaldCommandLine, HelpAndUsageErrors) {
         {{"--stat=12", "default"}, 2, "kervald: --stat=12: expected MASK:COUNT"},
         {{"--timeout=-1", "default"}, 2, "kervald: bad timeout -1"},
         {{"--log-level=loud", "default"}, 2, "kervald: unknown log level loud"},
-        {{"local:relative.sock"}, 1, "kervald: cannot listen on local:relative.sock"},
+        {{"--workers=0", "default"}, 2, "kervald: bad number of workers 0"},
+        {{"--max-content-size=12Q", "default"}, 2, "kervald: bad content size 12Q"},
+        {{"--syslog-facility=loud", "default"}, 2, "kervald: unknown syslog facility loud"},
+        {{"--database-directory=none", "local:relative.sock"}, 1, "kervald: cannot listen on local:relative.sock"},
+        {{"--database-directory=none", "--temporary-directory=/nonexistent", "default"}, 1,
+         "kervald: cannot keep temporary files in /nonexistent - No such file or directory"},
     };
     for (const row& r : rows) {
         std::vector<std::string> argv = {kvtest::daemon_bin()};
@@ -131,31 +137,74 @@ TEST_F(Kervald, StatisticsAgentRecordsTheReportAndAnswers) {
     EXPECT_EQ(agent.record(), block + "answer 0\n" + block + "answer 1\n");
 }
 
-TEST_F(Kervald, BadRequestsCloseTheConnectionAndTheDaemonGoesOn) {
+TEST_F(Kervald, BuiltInMatcherFindsAndCuresAcrossThePiecesItReads) {
     stand_in daemon(dir.path());
-    const std::vector<std::string> requests = {
-        std::string("\0\0\0\x63", 4),                                            // unknown command 99
-        std::string("\0\0\0\x01\0\0\0\0\x7f\xff\xff\xff", 12),                  // a 2 GB object name
-        std::string("\0\0\0\x01\0\0\0\0\0\0\0\0\x7f\xff\xff\xff", 16),          // 2 GB of content
-        std::string("\0\0\0\x01\x01\0\0\0\0\0\0\0\xff\xff\xff\xff", 16),        // 4 billion recipients
-        std::string("\0\0\0\x01\0\0\0\0\0\0\0\x05/tm", 15),                      // a request cut short
+    const std::string eicar = kvtest::eicar();
+    // One test file across the boundary of the first 64 KiB piece, one in the third piece.
+    std::string content = std::string(65536 - 30, 'a') + eicar + std::string(70000, 'b') + eicar + "\n";
+    std::unique_ptr<ipc::channel> ch = ipc::create_client(daemon.unix_address(), 5, 0);
+    ASSERT_TRUE(ch);
+    uint32_t status = 0;
+    kv::scan_stat counters{};
+    std::optional<std::string> cured;
+    ASSERT_TRUE(proto::write_int(*ch, kv::KV_CMD_SCAN) &&
+                proto::write_int(*ch, static_cast<int32_t>(kv::KV_OPT_CURE | kv::KV_OPT_STATISTICS)) &&
+                proto::write_bytestring(*ch, 0, nullptr) && proto::write_int(*ch, static_cast<int32_t>(content.size())) &&
+                proto::write_buf(*ch, content.size(), content.data()) && proto::read_int(*ch, status) &&
+                proto::read_stat(*ch, counters) && proto::read_bytestring(*ch, cured, false));
+    EXPECT_EQ(status, kv::KV_KNOWN_VIRUS | kv::KV_CURED);
+    EXPECT_EQ(counters[kv::STAT_KNOWN_VIRUSES], 2);
+    EXPECT_EQ(counters[kv::STAT_CURED], 2);
+    for (size_t at = content.find(eicar); at != std::string::npos; at = content.find(eicar)) {
+        content.replace(at, eicar.size(), std::string(eicar.size(), ' '));
+    }
+    EXPECT_TRUE(cured == content);
+}
+
+TEST_F(Kervald, BadRequestsAreRefusedAndTheDaemonGoesOn) {
+    stand_in daemon(dir.path(), {.args = {"--max-content-size=1M"}});
+    struct bad {
+        std::string request;
+        int64_t answer;  // the status word, or -1 when the connection is closed instead
     };
-    for (const std::string& request : requests) {
+    const bad requests[] = {
+        {std::string("\0\0\0\x63", 4), -1},                                      // unknown command 99
+        {std::string("\0\0\0\x01\0\0\0\0\x7f\xff\xff\xff", 12), -1},            // a 2 GB object name
+        {std::string("\0\0\0\x01\x01\0\0\0\0\0\0\0\xff\xff\xff\xff", 16), -1},  // 4 billion recipients
+        {std::string("\0\0\0\x01\0\0\0\0\0\0\0\x05/tm", 15), -1},                // a request cut short
+        // Content over the limit is refused with a scanning error before it is read.
+        {std::string("\0\0\0\x01\0\0\0\0\0\0\0\0\x7f\xff\xff\xff", 16), kv::KV_INVALID_CALL},
+    };
+    for (const bad& b : requests) {
         std::unique_ptr<ipc::channel> ch = ipc::create_client(daemon.unix_address(), 5, 0);
         ASSERT_TRUE(ch);
-        size_t length = request.size();
-        ASSERT_EQ(ipc::send(*ch, request.data(), length), ipc::IPC_OK);
-        if (request.size() == 15) {
-            ASSERT_EQ(shutdown(ipc::get_fd(ch.get()), SHUT_WR), 0);  // the daemon sees the end of the request
-        }
+        size_t length = b.request.size();
+        ASSERT_EQ(ipc::send(*ch, b.request.data(), length), ipc::IPC_OK);
+        ASSERT_EQ(shutdown(ipc::get_fd(ch.get()), SHUT_WR), 0);  // the daemon sees the end of the request
         uint32_t answer = 0;
-        EXPECT_FALSE(proto::read_int(*ch, answer));
-        EXPECT_EQ(ch->last_code, ipc::IPC_CLOSED);
+        EXPECT_EQ(proto::read_int(*ch, answer), b.answer >= 0);
+        if (b.answer >= 0) {
+            EXPECT_EQ(answer, b.answer);
+        } else {
+            EXPECT_EQ(ch->last_code, ipc::IPC_CLOSED);
+        }
     }
+    // A client that sends all of the content it announced reads the refusal after it.
+    std::unique_ptr<ipc::channel> ch = ipc::create_client(daemon.unix_address(), 5, 0);
+    ASSERT_TRUE(ch);
+    const std::string content((1 << 20) + 1, 'x');
+    uint32_t status = 0;
+    ASSERT_TRUE(proto::write_int(*ch, kv::KV_CMD_SCAN) && proto::write_int(*ch, kv::KV_OPT_REPORT) &&
+                proto::write_bytestring(*ch, 4, "/big") && proto::write_int(*ch, static_cast<int32_t>(content.size())) &&
+                proto::write_buf(*ch, content.size(), content.data()) && proto::read_int(*ch, status));
+    EXPECT_EQ(status, kv::KV_INVALID_CALL);
+    EXPECT_EQ(proto::read_report(*ch, 0, nullptr),
+              "/big refused: content of 1048577 bytes is more than the 1048576 bytes accepted\n");
+
     const std::string log = daemon.log();
     EXPECT_NE(log.find("kervald: unknown command 99"), std::string::npos) << log;
     EXPECT_NE(log.find("kervald: object name of 2147483647 bytes refused (at most 4096)"), std::string::npos);
-    EXPECT_NE(log.find("kervald: content of 2147483647 bytes refused"), std::string::npos);
+    EXPECT_NE(log.find("kervald: content of 2147483647 bytes refused (at most 1048576)"), std::string::npos);
     EXPECT_NE(log.find("kervald: 4294967295 recipients refused"), std::string::npos);
     EXPECT_EQ(version(daemon.unix_address()), 433);
 }

@@ -1,43 +1,47 @@
-// kvd_scan: the stand-in's verdicts and answers.
+// kvd_scan: the built-in matcher and the answer to a scan request.
 //
-// It recognises the EICAR test file, the standard 68-byte antivirus test text
-// (reported as the known virus "EICAR-Test-File", category K), and cures it by
-// overwriting each occurrence with blanks of the same length. The answer to a
-// scan request is built as bytes from the verdict and the answer settings, in
-// the order the request's option bits ask for.
+// The built-in matcher recognises the EICAR test file, the standard 68-byte
+// antivirus test text (reported as the known virus "EICAR-Test-File", category
+// K), and cures it by overwriting each occurrence with blanks of the same
+// length. It reads the file in bounded pieces, never whole. The answer to a
+// scan request is the verdict with the dictated settings applied, in the order
+// the request's option bits ask for; the cured copy at its end is sent from the
+// file it is in, piece by piece.
 #pragma once
 
 #include <cstdint>
 #include <string>
-#include <vector>
 
-#include "kvc_proto.h"
+#include "kvc_ipc.h"
 #include "kvd_settings.h"
+#include "kvd_verdict.h"
 
 namespace kvd {
 
 // The EICAR test file (assembled at run time, never held whole in the binary).
 std::string eicar();
 
-struct verdict {
-    uint32_t status = 0;
-    std::vector<std::string> viruses;  // "name,LETTER"
-    std::vector<std::string> report;   // lines with "{name}" for the object
-    std::vector<kv::proto::stat_pair> stats;
-    std::string cured;                 // the cured content, when it was cured
+// Finds the test file in length bytes at offset of fd (name is for the log). With
+// cure set, each one is blanked out in the file itself (fd must be writable); the
+// verdict's cured copy is then that part of the file.
+verdict builtin_scan(int fd, int64_t offset, int64_t length, bool cure, const std::string& name);
+
+struct answer {
+    std::string head;       // the status word and the optional parts
+    bool with_copy = false;  // the cured copy follows: its announced length, then its bytes
+    uint32_t announced = 0;
+    std::string copy_text;  // a dictated copy, or else
+    int copy_fd = -1;       // copy_length bytes at copy_offset of this file
+    int64_t copy_offset = 0;
+    int64_t copy_length = 0;
+
+    uint64_t size() const;
 };
 
-// Finds the test file in content and, with cure set, cures content in place.
-verdict scan_content(std::string& content, bool cure);
-// A verdict for an object that could not be read.
-verdict read_failure(const std::string& reason);
+// The answer: the verdict with the settings' overrides applied.
+answer scan_answer(const answer_settings& settings, uint32_t options, bool local, const std::string& name, verdict v);
 
-// Local mode: scans length bytes at offset of the file at path (length < 0: to
-// the end), curing the file itself when asked.
-verdict scan_local(const std::string& path, int64_t offset, int64_t length, bool cure);
-
-// The answer bytes: the verdict with the settings' overrides applied.
-std::string scan_answer(const answer_settings& settings, uint32_t options, bool local, const std::string& name,
-                        verdict v);
+// Sends the answer, or only its first limit bytes; false when the channel failed.
+bool send_answer(kv::ipc::channel& ch, const answer& a, uint64_t limit);
 
 }  // namespace kvd

@@ -5,234 +5,36 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/eventfd.h>
+#include <sys/signalfd.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdio>
 #include <memory>
+#include <thread>
 
 #include "kvc_fd.h"
 #include "kvc_ipc.h"
-#include "kvc_lib.h"
 #include "kvc_log.h"
 #include "kvc_mutex.h"
-#include "kvc_proto.h"
-#include "kvd_scan.h"
+#include "kvd_pool.h"
+#include "kvd_process.h"
 
 namespace kvd {
 namespace {
 
 namespace ipc = kv::ipc;
-namespace proto = kv::proto;
 
-constexpr uint32_t TEXT_MAX = 4096;          // names and addresses
-constexpr uint32_t CONTENT_MAX = 256u << 20;  // content of one scan request
-constexpr uint32_t LIST_MAX = 100000;        // recipients, list entries, stat pairs
-constexpr int BACKLOG = 16;
-
-volatile sig_atomic_t stop_requested = 0;
-void on_stop_signal(int) { stop_requested = 1; }
+constexpr int BACKLOG = 128;
+constexpr int ACCEPT_PAUSE_MS = 100;  // after a failed accept, before the next one
 
 struct listener {
     std::string spec;
     std::unique_ptr<ipc::channel> ch;
 };
-
-// Reads an int length and that many bytes, refusing lengths above max before
-// reading them.
-bool read_bounded(ipc::channel& ch, uint32_t max, std::string& out, const char* what) {
-    uint32_t length = 0;
-    if (!proto::read_int(ch, length)) return false;
-    if (length > max) {
-        kv::log(kv::Errors, "kervald: %s of %u bytes refused (at most %u)", what, length, max);
-        return false;
-    }
-    out.assign(length, '\0');
-    return length == 0 || proto::read_buf(ch, length, out.data());
-}
-
-// A received text without the NULs a sender may have included.
-std::string text_of(std::string text) {
-    while (!text.empty() && text.back() == '\0') text.pop_back();
-    return text;
-}
-
-bool read_count(ipc::channel& ch, uint32_t& count, const char* what) {
-    if (!proto::read_int(ch, count)) return false;
-    if (count > LIST_MAX) {
-        kv::log(kv::Errors, "kervald: %u %s refused (at most %u)", count, what, LIST_MAX);
-        return false;
-    }
-    return true;
-}
-
-std::string hex(uint32_t value) {
-    char text[16];
-    snprintf(text, sizeof text, "%#x", value);
-    return text;
-}
-
-void append_record(const std::string& path, const std::string& text) {
-    if (path.empty()) return;
-    kv::unique_fd file(open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644));
-    if (!file.valid() || write(file.get(), text.data(), text.size()) != static_cast<ssize_t>(text.size()) ||
-        file.close() != 0) {
-        kv::log(kv::Errors, "kervald: cannot record the request in %s - %s", path.c_str(), kv::stdlib_error(errno));
-    }
-}
-
-// A scan request (command 1) after its command code.
-bool serve_scan(ipc::channel& ch, const answer_settings& s, std::string& answer, std::string& note) {
-    uint32_t options = 0;
-    uint32_t options2 = 0;
-    if (!proto::read_int(ch, options)) return false;
-    if ((options & kv::KV_OPT_EXTENDED) && !proto::read_int(ch, options2)) return false;
-    note = "scan options=" + hex(options);
-    if (options & kv::KV_OPT_EXTENDED) note += " options2=" + hex(options2);
-    if (options & kv::KV_OPT_MAIL) {
-        std::string sender;
-        uint32_t count = 0;
-        if (!read_bounded(ch, TEXT_MAX, sender, "sender") || !read_count(ch, count, "recipients")) return false;
-        note += " sender=" + sender + " recipients=";
-        for (uint32_t i = 0; i < count; ++i) {
-            std::string recipient;
-            if (!read_bounded(ch, TEXT_MAX, recipient, "recipient")) return false;
-            note += (i > 0 ? "," : "") + recipient;
-        }
-    }
-    std::string name;
-    std::string content;
-    if (!read_bounded(ch, TEXT_MAX, name, "object name") || !read_bounded(ch, CONTENT_MAX, content, "content")) {
-        return false;
-    }
-    const bool local = content.empty() && !name.empty();
-    const bool cure = (options & kv::KV_OPT_CURE) != 0;
-    verdict v = local ? scan_local(name, 0, -1, cure) : scan_content(content, cure);
-    note += " name=" + name + " size=" + std::to_string(content.size()) + " mode=" + (local ? "local" : "content") +
-            " status=" + hex(s.status.value_or(v.status));
-    kv::log(kv::Info, "kervald: scan of %s (%s mode, %zu bytes): status %#x", name.c_str(), local ? "local" : "content",
-            content.size(), s.status.value_or(v.status));
-    answer = scan_answer(s, options, local, name, std::move(v));
-    return true;
-}
-
-// A part scan (command 5) after its command code.
-bool serve_part(ipc::channel& ch, const answer_settings& s, std::string& answer, std::string& note) {
-    int32_t offset = 0;
-    int32_t length = 0;
-    uint32_t options = 0;
-    uint32_t options2 = 0;
-    std::string name;
-    if (!proto::read_int(ch, offset) || !proto::read_int(ch, length) || !proto::read_int(ch, options)) return false;
-    if ((options & kv::KV_OPT_EXTENDED) && !proto::read_int(ch, options2)) return false;
-    if (!read_bounded(ch, TEXT_MAX, name, "object name")) return false;
-    verdict v = scan_local(name, offset, length, (options & kv::KV_OPT_CURE) != 0);
-    note = "part options=" + hex(options) + (options & kv::KV_OPT_EXTENDED ? " options2=" + hex(options2) : "") +
-           " offset=" + std::to_string(offset) + " length=" + std::to_string(length) + " name=" + name +
-           " status=" + hex(s.status.value_or(v.status));
-    kv::log(kv::Info, "kervald: part scan of %s (%d bytes at %d): status %#x", name.c_str(), length, offset,
-            s.status.value_or(v.status));
-    answer = scan_answer(s, options, true, name, std::move(v));
-    return true;
-}
-
-// The statistics agent's exchange: two ints, a stat block, the known viruses
-// and the modifications; the answer is one int.
-bool serve_agent(ipc::channel& ch, const answer_settings& s, std::string& answer, std::string& note) {
-    int32_t first = 0;
-    int32_t second = 0;
-    uint32_t pairs = 0;
-    if (!proto::read_int(ch, first) || !proto::read_int(ch, second) || !read_count(ch, pairs, "stat pairs")) {
-        return false;
-    }
-    note = "agent " + std::to_string(first) + " " + std::to_string(second) + "\n";
-    for (uint32_t i = 0; i < pairs; ++i) {
-        uint32_t mask = 0;
-        int32_t number = 0;
-        if (!proto::read_int(ch, mask) || !proto::read_int(ch, number)) return false;
-        note += "stat " + hex(mask) + " " + std::to_string(number) + "\n";
-    }
-    for (const char* kind : {"known", "modification"}) {
-        uint32_t count = 0;
-        if (!read_count(ch, count, "list entries")) return false;
-        for (uint32_t i = 0; i < count; ++i) {
-            std::string entry;
-            if (!read_bounded(ch, TEXT_MAX, entry, "list entry")) return false;
-            note += std::string(kind) + " " + text_of(entry) + "\n";
-        }
-    }
-    note += "answer " + std::to_string(s.agent_answer);
-    kv::log(kv::Info, "kervald: statistics received, answering %d", s.agent_answer);
-    proto::encode_int(answer, static_cast<uint32_t>(s.agent_answer));
-    return true;
-}
-
-void serve(ipc::channel& ch, const server_options& o) {
-    answer_settings s = o.answers;
-    if (!o.control.empty()) apply_control_file(s, o.control);
-    std::string answer;
-    std::string note;
-    bool ok = false;
-    if (o.agent) {
-        ok = serve_agent(ch, s, answer, note);
-    } else {
-        int32_t command = 0;
-        if (!proto::read_int(ch, command)) {
-            kv::log(kv::Info, "kervald: connection from %s closed without a request", ch.remote.text.c_str());
-            return;
-        }
-        switch (command) {
-        case kv::KV_CMD_VERSION:
-            proto::encode_int(answer, s.version);
-            note = "version";
-            ok = true;
-            break;
-        case kv::KV_CMD_ID:
-            proto::encode_bytestring(answer, s.id);
-            note = "id";
-            ok = true;
-            break;
-        case kv::KV_CMD_BASES:
-            proto::encode_int(answer, static_cast<uint32_t>(s.bases.size()));
-            for (const auto& [name, records] : s.bases) {
-                proto::encode_bytestring(answer, name);
-                proto::encode_int(answer, static_cast<uint32_t>(records));
-            }
-            note = "bases";
-            ok = true;
-            break;
-        case kv::KV_CMD_SCAN:
-            ok = serve_scan(ch, s, answer, note);
-            break;
-        case kv::KV_CMD_SCAN_PART:
-            ok = serve_part(ch, s, answer, note);
-            break;
-        default:
-            kv::log(kv::Errors, "kervald: unknown command %d", command);
-            return;
-        }
-    }
-    if (!ok) {
-        kv::log(kv::Errors, "kervald: incomplete or refused request - connection closed");
-        return;
-    }
-    append_record(o.record, o.agent ? note + "\n" : note + " answer=" + std::to_string(answer.size()) + "\n");
-    if (s.stall) {
-        kv::log(kv::Info, "kervald: stalling: no answer until the client gives up");
-        char byte = 0;
-        size_t one = 1;
-        while (ipc::recv(ch, &byte, one) == ipc::IPC_OK) one = 1;
-        return;
-    }
-    size_t length = answer.size();
-    if (s.close_after && *s.close_after < length) {
-        length = static_cast<size_t>(*s.close_after);
-        kv::log(kv::Info, "kervald: closing after %zu of %zu answer bytes", length, answer.size());
-    }
-    if (length > 0 && !proto::write_buf(ch, length, answer.data())) {
-        kv::log(kv::Errors, "kervald: cannot send the answer");
-    }
-}
 
 // The pid-file line for a listener: "host:port" or the socket path.
 std::string pidfile_line(const ipc::channel& ch) {
@@ -271,23 +73,249 @@ std::unique_ptr<ipc::channel> bind_only(const std::string& spec, int timeout) {
     return ch;
 }
 
+// Makes a listener; a UNIX-domain socket file is created with no more than its
+// mode allows and then given its owner, group and exact mode.
+std::unique_ptr<ipc::channel> open_listener(const server_options& o, const std::string& spec) {
+    const mode_t old_mask = umask(0777 & ~o.socket_mode);
+    std::unique_ptr<ipc::channel> ch =
+        o.refuse ? bind_only(spec, o.timeout) : ipc::create_server(spec, o.timeout, 1, BACKLOG);
+    umask(old_mask);
+    if (!ch || ch->type != ipc::FAMILY_UNIX) return ch;
+    const char* path = ipc::unix_filename(ch->local);
+    if ((o.socket_user || o.socket_group) &&
+        chown(path, o.socket_user.value_or(static_cast<uid_t>(-1)), o.socket_group.value_or(static_cast<gid_t>(-1))) !=
+            0) {
+        kv::log(kv::Errors, "kervald: cannot give %s its owner or group - %s", path, kv::stdlib_error(errno));
+        return nullptr;
+    }
+    if (chmod(path, o.socket_mode) != 0) {
+        kv::log(kv::Errors, "kervald: cannot set the mode of %s - %s", path, kv::stdlib_error(errno));
+        return nullptr;
+    }
+    return ch;
+}
+
+struct engine_choice {
+    bool ok = false;
+    std::shared_ptr<const engine> loaded;  // none: the built-in matcher
+};
+
+// The engine the settings ask for. running: an engine is in use already (a
+// reload), so databases that are missing now are a failure, not a reason to
+// fall back to the built-in matcher.
+engine_choice open_engine(const server_options& o, bool running) {
+    const std::string& dir = o.database_directory;
+    if (o.builtin_only) {
+        kv::log(kv::Info,
+                "kervald: no signature engine configured (--database-directory=none): only the built-in EICAR "
+                "test file matcher scans");
+        return {true, nullptr};
+    }
+    if (!o.database_given && !running && !holds_databases(dir)) {
+        kv::log(kv::Alerts, "kervald: no signature databases in %s: only the built-in EICAR test file matcher scans",
+                dir.c_str());
+        return {true, nullptr};
+    }
+    std::string error;
+    std::shared_ptr<const engine> e =
+        engine::load(engine_settings{dir, o.requests.temporary_directory, o.limits}, error);
+    if (!e) {
+        kv::log(kv::Errors, "kervald: cannot load the signature databases from %s - %s", dir.c_str(), error.c_str());
+        return {};
+    }
+    kv::log(kv::Info, "kervald: %s loaded %u signatures from %s", engine_version().c_str(), e->signatures(),
+            dir.c_str());
+    return {true, e};
+}
+
+// Loads the databases beside the running engine and swaps the new one in.
+void reload(const server_options& o, service& svc) {
+    kv::log(kv::Info, "kervald: reloading the signature databases");
+    const bool running = svc.engines.get() != nullptr;
+    engine_choice choice = open_engine(o, running);
+    if (!choice.ok) {
+        kv::log(kv::Errors, "kervald: reload failed: %s",
+                running ? "the signature databases loaded before stay in use"
+                        : "only the built-in EICAR test file matcher scans");
+        return;
+    }
+    if (choice.loaded) {
+        svc.engines.set(std::move(choice.loaded));
+        kv::log(kv::Info, "kervald: signature databases reloaded");
+    }
+}
+
+// Blocks the stop and reload signals in this thread and the threads it starts;
+// they arrive on the descriptor returned (-1 on failure).
+int signal_descriptor() {
+    sigset_t signals;
+    sigemptyset(&signals);
+    for (int sig : {SIGTERM, SIGINT, SIGHUP}) sigaddset(&signals, sig);
+    if (pthread_sigmask(SIG_BLOCK, &signals, nullptr) != 0) return -1;
+    return signalfd(-1, &signals, SFD_NONBLOCK | SFD_CLOEXEC);
+}
+
+class server {
+public:
+    server(const server_options& o, service& svc, std::vector<listener>& listeners)
+        : o_(o), svc_(svc), listeners_(listeners), pool_([&svc](ipc::channel& ch) { serve_connection(ch, svc); },
+                                                         [this] { wake(); }) {}
+    ~server() {
+        pool_.drain();
+        finish_reload(true);
+    }
+
+    // The descriptors and threads; false (logged) when they cannot be made.
+    bool start(size_t workers) {
+        signals_.reset(signal_descriptor());
+        wake_.reset(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC));
+        if (!signals_.valid() || !wake_.valid()) {
+            kv::log(kv::Errors, "kervald: cannot set up the signal and wake-up descriptors - %s",
+                    kv::stdlib_error(errno));
+            return false;
+        }
+        return pool_.start(workers);
+    }
+
+    // Serves until a stop signal; false when waiting for connections failed.
+    bool run() {
+        bool paused = false;  // an accept failed: the next wait does not accept
+        for (;;) {
+            std::vector<pollfd> fds = {{signals_.get(), POLLIN, 0}, {wake_.get(), POLLIN, 0}};
+            const bool accepting = !o_.refuse && !paused && pool_.idle();
+            if (accepting) {
+                for (const listener& l : listeners_) fds.push_back({ipc::get_fd(l.ch.get()), POLLIN, 0});
+            }
+            const int ready = poll(fds.data(), fds.size(), paused ? ACCEPT_PAUSE_MS : -1);
+            paused = false;
+            if (ready < 0 && errno != EINTR) {
+                kv::log(kv::Errors, "kervald: waiting for connections failed - %s", kv::stdlib_error(errno));
+                return false;
+            }
+            if (ready <= 0) continue;
+            if ((fds[0].revents & POLLIN) && take_signals()) return true;
+            if (fds[1].revents & POLLIN) {
+                uint64_t count = 0;
+                (void)!read(wake_.get(), &count, sizeof count);
+                finish_reload(false);
+            }
+            for (size_t i = 2; i < fds.size(); ++i) {
+                if (!(fds[i].revents & POLLIN) || !pool_.idle()) continue;
+                std::unique_ptr<ipc::channel> ch;
+                if (ipc::accept(*listeners_[i - 2].ch, ch, o_.timeout) != ipc::IPC_OK) {
+                    paused = true;
+                    continue;
+                }
+                pool_.submit(std::move(ch));
+            }
+        }
+    }
+
+    // Lets the workers finish and waits for a reload in progress.
+    void drain() {
+        notify("STOPPING=1");
+        kv::log(kv::Info, "kervald: stopping: finishing the connections in progress");
+        pool_.drain();
+        finish_reload(true);
+    }
+
+private:
+    void wake() {
+        const uint64_t one = 1;
+        (void)!write(wake_.get(), &one, sizeof one);
+    }
+
+    // Handles the pending signals; true when one of them asks to stop.
+    bool take_signals() {
+        signalfd_siginfo info;
+        bool stop = false;
+        while (read(signals_.get(), &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
+            if (info.ssi_signo == SIGHUP) {
+                start_reload();
+            } else {
+                stop = true;
+            }
+        }
+        return stop;
+    }
+
+    void start_reload() {
+        if (reloader_.joinable()) {
+            kv::log(kv::Info, "kervald: a reload is in progress; another one follows it");
+            reload_again_ = true;
+            return;
+        }
+        notify("RELOADING=1");
+        reload_done_ = false;
+        try {
+            reloader_ = std::thread([this] {
+                reload(o_, svc_);
+                reload_done_ = true;
+                wake();
+            });
+        } catch (const std::system_error& e) {
+            kv::log(kv::Errors, "kervald: cannot start the reload - %s", e.what());
+            notify("READY=1");
+        }
+    }
+
+    // Joins a finished reload (or, with wait, one still in progress) and starts
+    // the one asked for meanwhile.
+    void finish_reload(bool wait) {
+        if (!reloader_.joinable() || (!wait && !reload_done_)) return;
+        reloader_.join();
+        notify("READY=1");
+        if (reload_again_ && !wait) {
+            reload_again_ = false;
+            start_reload();
+        }
+    }
+
+    const server_options& o_;
+    service& svc_;
+    std::vector<listener>& listeners_;
+    worker_pool pool_;
+    kv::unique_fd signals_;
+    kv::unique_fd wake_;
+    std::thread reloader_;
+    std::atomic<bool> reload_done_{false};
+    bool reload_again_ = false;
+};
+
 }  // namespace
 
 int run_server(const server_options& o) {
+    // Detached first, before anything holds a descriptor that closing them all
+    // would pull away; until it is ready its failures still reach standard error.
+    if (!o.foreground && !detach()) return 1;
     if (ipc::init() != ipc::IPC_OK) {
         kv::log(kv::Errors, "kervald: cannot start the IPC subsystem");
         return 1;
     }
+    service svc(o.requests);
     std::vector<listener> listeners;
     auto shut_down = [&](int status) {
         for (listener& l : listeners) (void)ipc::delete_channel(l.ch);
-        if (!o.pidfile.empty()) unlink(o.pidfile.c_str());
         (void)ipc::done();
         return status;
     };
-    std::string pid_text = std::to_string(getpid()) + "\n";
+    const std::string& temporary = o.requests.temporary_directory;
+    struct stat info;
+    const char* unusable = stat(temporary.c_str(), &info) != 0            ? kv::stdlib_error(errno)
+                           : !S_ISDIR(info.st_mode)                       ? "not a directory"
+                           : access(temporary.c_str(), W_OK | X_OK) != 0 ? kv::stdlib_error(errno)
+                                                                          : nullptr;
+    if (unusable != nullptr) {
+        kv::log(kv::Errors, "kervald: cannot keep temporary files in %s - %s", temporary.c_str(), unusable);
+        return shut_down(1);
+    }
+    engine_choice choice = open_engine(o, false);
+    if (!choice.ok) return shut_down(1);
+    svc.engines.set(std::move(choice.loaded));
+
+    std::string pid_text;
     for (const std::string& spec : o.addresses) {
-        listener l{spec, o.refuse ? bind_only(spec, o.timeout) : ipc::create_server(spec, o.timeout, 1, BACKLOG)};
+        listener l{spec, open_listener(o, spec)};
         if (!l.ch) {
             kv::log(kv::Errors, "kervald: cannot listen on %s", spec.c_str());
             return shut_down(1);
@@ -299,41 +327,24 @@ int run_server(const server_options& o) {
         listeners.push_back(std::move(l));
     }
 
-    sigset_t stop_signals;
-    sigset_t wait_mask;
-    sigemptyset(&stop_signals);
-    sigaddset(&stop_signals, SIGTERM);
-    sigaddset(&stop_signals, SIGINT);
-    // The stop signals only arrive while the loop waits, never in a request.
-    sigprocmask(SIG_BLOCK, &stop_signals, &wait_mask);
-    sigdelset(&wait_mask, SIGTERM);
-    sigdelset(&wait_mask, SIGINT);
-    if (!ipc::set_signal_handler(SIGTERM, on_stop_signal) || !ipc::set_signal_handler(SIGINT, on_stop_signal)) {
-        return shut_down(1);
-    }
-    if (!o.pidfile.empty() && !write_pidfile(o.pidfile, pid_text)) return shut_down(1);
-
-    std::vector<pollfd> fds;
-    if (!o.refuse) {
-        for (const listener& l : listeners) fds.push_back(pollfd{ipc::get_fd(l.ch.get()), POLLIN, 0});
-    }
-    while (!stop_requested) {
-        int ready = ppoll(fds.data(), fds.size(), nullptr, &wait_mask);
-        if (ready < 0) {
-            if (errno == EINTR) continue;
-            kv::log(kv::Errors, "kervald: waiting for connections failed - %s", kv::stdlib_error(errno));
+    const size_t workers = o.workers > 0 ? o.workers : std::max(2u, std::thread::hardware_concurrency() * 2);
+    int status = 0;
+    {
+        server s(o, svc, listeners);
+        if (!s.start(workers)) return shut_down(1);
+        if (!o.pidfile.empty() && !write_pidfile(o.pidfile, std::to_string(getpid()) + "\n" + pid_text)) {
+            s.drain();
             return shut_down(1);
         }
-        for (size_t i = 0; i < fds.size(); ++i) {
-            if (!(fds[i].revents & POLLIN)) continue;
-            std::unique_ptr<ipc::channel> ch;
-            if (ipc::accept(*listeners[i].ch, ch, o.timeout) != ipc::IPC_OK) continue;
-            serve(*ch, o);
-            (void)ipc::delete_channel(ch);
-        }
+        kv::log(kv::Info, "kervald: ready with %zu workers", workers);
+        detach_ready();
+        notify("READY=1");
+        if (!s.run()) status = 1;
+        s.drain();
     }
+    if (!o.pidfile.empty()) unlink(o.pidfile.c_str());
     kv::log(kv::Info, "kervald: stopped");
-    return shut_down(0);
+    return shut_down(status);
 }
 
 }  // namespace kvd

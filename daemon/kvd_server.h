@@ -1,30 +1,54 @@
-// kvd_server: the stand-in daemon's listeners and its request loop.
+// kvd_server: the daemon's start, its accept loop, reload and shutdown.
 //
-// It listens on every address (or, with refuse, only binds them so that every
-// connection is refused), writes the pid file (the pid, then one address per
-// line: "host:port" or the socket path) once all addresses are ready, and serves
-// one connection at a time until SIGTERM or SIGINT, then removes its socket files
-// and its pid file. Each connection carries one request: a query, a scan, or, in
-// agent mode, a statistics report. What each request was is appended to the
-// record file when there is one.
+// At start it detaches unless it runs in the foreground, loads the signature
+// engine (see below), listens on every address (or, with refuse, only binds
+// them so that every connection is refused), gives the UNIX-domain socket files
+// their owner, group and mode, and writes the pid file (the pid, then one
+// address per line: "host:port" or the socket path) once everything is ready;
+// then it lets the starting process end, or tells systemd it is ready. Connections are handed to a pool of workers; while
+// every worker is busy, new connections wait in the listen backlog.
+//
+// The engine: with --database-directory=none only the built-in matcher scans.
+// A directory given explicitly must load, or the daemon does not start. Without
+// one, the default directory is used when it holds databases; when it holds
+// none, the daemon says so once and the built-in matcher scans.
+//
+// SIGHUP loads the databases again into a new engine, beside the running one,
+// and swaps it in; scans in progress finish on the old engine, which goes when
+// the last of them is done. When the new databases do not load, the old engine
+// stays. SIGTERM or SIGINT stops accepting, lets the workers finish the
+// connections they have, removes the socket files and the pid file, and ends.
 #pragma once
 
+#include <sys/types.h>
+
+#include <cstddef>
+#include <optional>
 #include <string>
 #include <vector>
 
-#include "kvd_settings.h"
+#include "kvd_engine.h"
+#include "kvd_request.h"
 
 namespace kvd {
+
+constexpr const char* DEFAULT_DATABASE_DIRECTORY = "/var/lib/clamav";
 
 struct server_options {
     std::vector<std::string> addresses;
     std::string pidfile;
-    std::string control;  // re-read before every request
-    std::string record;   // what every request was
-    int timeout = 10;     // seconds for each connection; 0 = none
+    int timeout = 10;      // seconds for each connection; 0 = none
     bool refuse = false;
-    bool agent = false;
-    answer_settings answers;
+    bool foreground = false;
+    size_t workers = 0;    // 0: twice the number of cores
+    std::string database_directory = DEFAULT_DATABASE_DIRECTORY;
+    bool database_given = false;  // set explicitly: its databases must load
+    bool builtin_only = false;    // no engine at all
+    engine_limits limits;
+    std::optional<uid_t> socket_user;
+    std::optional<gid_t> socket_group;
+    mode_t socket_mode = 0660;
+    request_settings requests;
 };
 
 // Runs until stopped by a signal; the exit status (0 after a clean stop).

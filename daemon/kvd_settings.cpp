@@ -57,7 +57,7 @@ std::vector<T>& list_for(std::optional<std::vector<T>>& list, const std::string&
 const std::vector<std::string>& setting_names() {
     static const std::vector<std::string> names = {"version", "id",    "base",         "status",      "virus",
                                                    "rule",    "report", "stat",        "cured",       "cured-length",
-                                                   "close-after", "stall", "agent-answer"};
+                                                   "close-after", "stall", "delay",  "agent-answer"};
     return names;
 }
 
@@ -100,9 +100,7 @@ std::string apply_setting(answer_settings& s, const std::string& name, const std
         if (colon == std::string::npos || !parse_number(value.substr(colon + 1), INT32_MIN, INT32_MAX, number)) {
             return "expected NAME:RECORDS";
         }
-        std::vector<std::pair<std::string, int32_t>>& bases = s.bases;
-        if (lists_seen.insert(name).second) bases.clear();
-        bases.emplace_back(value.substr(0, colon), static_cast<int32_t>(number));
+        list_for(s.bases, name, lists_seen).emplace_back(value.substr(0, colon), static_cast<int32_t>(number));
     } else if (name == "status") {
         if (!parse_number(value, 0, UINT32_MAX, number)) return "not a number";
         s.status = static_cast<uint32_t>(number);
@@ -134,6 +132,9 @@ std::string apply_setting(answer_settings& s, const std::string& name, const std
         s.close_after = static_cast<uint64_t>(number);
     } else if (name == "stall") {
         if (!parse_bool(value, s.stall)) return "expected yes or no";
+    } else if (name == "delay") {
+        if (!parse_number(value, 0, 3600 * 1000, number)) return "not a number of milliseconds up to an hour";
+        s.delay = static_cast<uint32_t>(number);
     } else if (name == "agent-answer") {
         if (!parse_number(value, INT32_MIN, INT32_MAX, number)) return "not a number";
         s.agent_answer = static_cast<int32_t>(number);

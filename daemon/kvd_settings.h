@@ -1,4 +1,4 @@
-// kvd_settings: what the stand-in daemon answers and how it misbehaves.
+// kvd_settings: the answers tests can dictate to the daemon, and its misbehaviours.
 //
 // The same settings come from the command line ("--NAME=VALUE") and from the
 // control file ("NAME = VALUE" lines, "#" comments), which is read again before
@@ -21,8 +21,8 @@ namespace kvd {
 
 struct answer_settings {
     uint32_t version = 433;
-    std::string id = "kervald stand-in 4.33";
-    std::vector<std::pair<std::string, int32_t>> bases = {{"kervald-test.kvb", 1}};
+    std::optional<std::string> id;                     // instead of the daemon's own
+    std::optional<std::vector<std::pair<std::string, int32_t>>> bases;  // instead of the loaded databases
     std::optional<uint32_t> status;                    // instead of the verdict
     std::optional<std::vector<std::string>> viruses;   // "name,LETTER" lines, sent as given
     std::optional<std::string> rule;
@@ -32,6 +32,7 @@ struct answer_settings {
     std::optional<uint32_t> cured_length;              // length announced for the cured file
     std::optional<uint64_t> close_after;               // bytes of the answer sent before closing
     bool stall = false;
+    std::optional<uint32_t> delay;                     // milliseconds before the answer
     int32_t agent_answer = 0;
 };
 

@@ -72,7 +72,7 @@ def main():
         run_dir = inside("/var/run/kervald")
         os.makedirs(run_dir)
         pidfile = os.path.join(run_dir, "kervald.pid")
-        daemon = subprocess.Popen([os.path.join(prefix, "sbin", "kervald"), f"--pidfile={pidfile}",
+        daemon = subprocess.Popen([os.path.join(prefix, "sbin", "kervald"), "--foreground", f"--pidfile={pidfile}",
                                    "local:" + os.path.join(run_dir, "kervald.sock")], stderr=subprocess.DEVNULL)
         try:
             deadline = time.monotonic() + 30

@@ -219,7 +219,7 @@ biff = no
         pidfile = self.path("kervald.pid")
         with open(self.path("log", "kervald.log"), "a") as log:
             self.daemon = subprocess.Popen(
-                [self.daemon_bin, f"--pidfile={pidfile}", f"inet:{self.daemon_port}@127.0.0.1"],
+                [self.daemon_bin, "--foreground", f"--pidfile={pidfile}", f"inet:{self.daemon_port}@127.0.0.1"],
                 stdout=subprocess.DEVNULL, stderr=log)
         # The pid file appears once the daemon accepts connections.
         wait_for("the stand-in daemon", lambda: os.path.exists(pidfile) or self.daemon.poll() is not None)
