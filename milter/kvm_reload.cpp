@@ -46,22 +46,22 @@ bool reload(service& svc, const std::string& path, bool foreground, bool debug) 
     return true;
 }
 
-reload_thread::reload_thread(service& svc, std::string path, bool foreground, bool debug)
-    : svc_(svc), path_(std::move(path)), foreground_(foreground), debug_(debug), thread_([this] { run(); }) {}
-
-reload_thread::~reload_thread() {
-    done_ = true;
-    if (thread_.joinable()) thread_.join();
-}
-
-void reload_thread::run() {
+int wait_for_signals(service& svc, const std::string& path, bool foreground, bool debug,
+                     const std::atomic<bool>& ended) {
     sigset_t set;
     sigemptyset(&set);
-    sigaddset(&set, kReloadSignal);
-    const timespec wait{0, 200 * 1000 * 1000};
-    while (!done_) {
-        if (sigtimedwait(&set, nullptr, &wait) == kReloadSignal) (void)reload(svc_, path_, foreground_, debug_);
+    for (int sig : {SIGHUP, SIGTERM, SIGINT, kReloadSignal}) sigaddset(&set, sig);
+    const timespec wait{0, 100 * 1000 * 1000};
+    while (!ended) {
+        const int sig = sigtimedwait(&set, nullptr, &wait);
+        if (sig == kReloadSignal) {
+            (void)reload(svc, path, foreground, debug);
+        } else if (sig > 0) {
+            log(Info, "milter: signal %d - stopping", sig);
+            return sig;
+        }
     }
+    return 0;
 }
 
 }  // namespace kv::milter

@@ -1,7 +1,8 @@
-// kvm_reload: the configuration read again on SIGUSR1 (libmilter keeps SIGHUP,
-// SIGTERM and SIGINT for itself: each of them stops it). A thread of its own
-// waits for the signal, which every thread must have blocked before any
-// thread starts (block_signals). A file that loads replaces the configuration
+// kvm_reload: the signals of the running milter: the configuration read again
+// on SIGUSR1 (libmilter keeps SIGHUP, SIGTERM and SIGINT for itself: each of
+// them stops it), and the stop signals caught before libmilter sees them, so
+// that the milter can stop gracefully. Every thread must have the signals
+// blocked before any thread starts (block_signals). A file that loads replaces the configuration
 // of the messages that begin from then on; connections stay up. A file that
 // does not load leaves the old configuration in force. Settings that only
 // take effect at start (the socket, its access, the accounts, the pid file,
@@ -11,7 +12,6 @@
 #include <atomic>
 #include <csignal>
 #include <string>
-#include <thread>
 
 #include "kvm_service.h"
 
@@ -30,22 +30,13 @@ bool reload(service& svc, const std::string& path, bool foreground, bool debug);
 // foreground or with --debug).
 void apply_logging(const runtime_config& config, bool foreground, bool debug);
 
-class reload_thread {
-public:
-    reload_thread(service& svc, std::string path, bool foreground, bool debug);
-    ~reload_thread();  // ends and joins the thread
-    reload_thread(const reload_thread&) = delete;
-    reload_thread& operator=(const reload_thread&) = delete;
-
-private:
-    void run();
-
-    service& svc_;
-    std::string path_;
-    bool foreground_;
-    bool debug_;
-    std::atomic<bool> done_{false};
-    std::thread thread_;
-};
+// The main thread's loop while libmilter serves: a reload for each SIGUSR1,
+// until a stop signal (SIGTERM, SIGINT, SIGHUP: answered) arrives or ended
+// turns true (libmilter stopped by itself: 0). Run in the process's first
+// thread: a signal sent to the process goes to that thread first while it
+// waits, before libmilter's own signal thread, which would stop at once and
+// drop the sessions in progress.
+int wait_for_signals(service& svc, const std::string& path, bool foreground, bool debug,
+                     const std::atomic<bool>& ended);
 
 }  // namespace kv::milter

@@ -1,6 +1,8 @@
 // kerval-milter: the virus filter before the queue, as a milter daemon.
 #include <libmilter/mfapi.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <memory>
 #include <new>
@@ -74,12 +76,17 @@ int run(int argc, char** argv) {
     const int timeout = config->milter.timeout;
     svc.install(std::move(config));
     kv::log(kv::Info, "milter: %s %s listening", kv::kFilterName, kv::kFilterVersion);
-    {
-        reload_thread reloader(svc, path, foreground, options->debug);
-        status = smfi_main() == MI_SUCCESS ? 0 : kSoftware;
-        // The listening socket is closed: messages in progress finish, new
-        // ones on open connections are asked to come back later.
-        svc.stop();
+    std::atomic<bool> ended{false};
+    int served = 0;
+    std::thread server([&] {
+        served = smfi_main();
+        ended = true;
+    });
+    const int sig = wait_for_signals(svc, path, foreground, options->debug, ended);
+    // New messages on open connections are asked to come back later; the
+    // messages in progress finish, then the library stops.
+    svc.stop();
+    if (sig != 0) {
         const int busy = svc.messages();
         if (busy > 0) kv::log(kv::Info, "milter: stopping - waiting for %d message(s) in progress", busy);
         if (!svc.wait_idle(timeout)) {
@@ -88,7 +95,12 @@ int run(int argc, char** argv) {
         }
         // The last answers are on their way back to the mail system.
         std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        (void)smfi_stop();
+    } else {
+        kv::log(kv::Errors, "milter: the milter library stopped by itself");
     }
+    server.join();
+    if (served != MI_SUCCESS && status == 0) status = kSoftware;
     remove_pid_file(pid_file);
     kv::log(kv::Info, "milter: stopped");
     return status;
