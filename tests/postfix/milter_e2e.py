@@ -17,7 +17,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from email import message_from_bytes  # noqa: E402
 
 from pf_instance import (DOMAIN, EICAR, SKIP, Failure, Instance, body_of, message,  # noqa: E402
-                         skip_reason, wait_for)
+                         run, skip_reason, wait_for)
 
 REPLY_INFECTED = "Kerval Antivirus: a virus was found, message refused."
 ALICE = f"alice@{DOMAIN}"
@@ -115,6 +115,64 @@ def check_quarantine_and_admin_notice(pf):
         raise Failure("the quarantined file does not hold the message")
     if name.encode() not in notice:
         raise Failure("the notice does not name the quarantine file")
+
+
+def check_hold_and_redirect(pf):
+    """QuarantineToHold keeps the quarantined message on hold as well;
+    redirect replaces the recipients."""
+    wait_for("an empty queue", pf.queue_empty)
+    before = set(os.listdir(pf.path("quarantine")))
+    reconfigure(pf, {"Actions": {"Infected": "quarantine"}, "Milter": {"QuarantineToHold": "yes"}})
+    try:
+        code, text = smtp_code(pf, message(b"m-hold-1", EICAR + b"\r\n"))
+        held = wait_for("the held message", lambda: "!" in pf.queue_listing() and pf.queue_listing())
+    finally:
+        reconfigure(pf, {"Actions": {"Infected": "reject"}, "Milter": {"QuarantineToHold": "no"}})
+        run(pf.path("bin", "postsuper"), "-c", pf.etc, "-d", "ALL", "hold", check=False)
+    if code != 250:
+        raise Failure(f"held message answered {code} {text}")
+    if "sender@example.org" not in held:
+        raise Failure(f"not the held message:\n{held}")
+    if len(set(os.listdir(pf.path("quarantine"))) - before) != 1:
+        raise Failure("not stored in the quarantine")
+    reconfigure(pf, {"Actions": {"Infected": "redirect", "RedirectMail": f"bob@{DOMAIN}"}})
+    try:
+        code, text = smtp_code(pf, message(b"m-redirect-1", EICAR + b"\r\n"), rcpts=(ALICE, f"admin@{DOMAIN}"))
+    finally:
+        reconfigure(pf, {"Actions": {"Infected": "reject"}})
+    if code != 250:
+        raise Failure(f"redirected message answered {code} {text}")
+    delivered_once(pf, "bob", "m-redirect-1")
+    for box in ("alice", "admin"):
+        if originals(pf, box, "m-redirect-1"):
+            raise Failure(f"the redirected message reached {box}")
+
+
+def check_local_faults_tempfail(pf):
+    """A spool that cannot be written and a daemon that never answers (within
+    the Timeout of [DaemonCommunication]) are answered 451: the client keeps
+    the message."""
+    os.chmod(pf.path("spool"), 0o500)
+    try:
+        code, text = smtp_code(pf, message(b"m-nospool-1", b"No room.\r\n"))
+    finally:
+        os.chmod(pf.path("spool"), 0o750)
+    if code != 451:
+        raise Failure(f"with an unwritable spool: {code} {text}")
+    nothing_anywhere(pf, "m-nospool-1")
+    reconfigure(pf, {"DaemonCommunication": {"Timeout": "2"}})
+    pf.control_daemon("stall = yes\n")
+    started = time.monotonic()
+    try:
+        code, text = smtp_code(pf, message(b"m-stall-1", b"Nobody answers.\r\n"))
+    finally:
+        pf.control_daemon("")
+        reconfigure(pf, {"DaemonCommunication": {"Timeout": "10"}})
+    took = time.monotonic() - started
+    if code != 451 or took > 8:
+        raise Failure(f"with a stuck daemon: {code} {text} after {took:.1f} s")
+    pf.kick_pickup()
+    nothing_anywhere(pf, "m-stall-1")
 
 
 def check_reload_to_cure_keeps_connections(pf):
@@ -249,7 +307,8 @@ def check_memory_flat(pf, sessions=20, size=10 * 1024 * 1024):
 
 CHECKS = [check_clean_gets_the_header, check_eicar_refused_without_bounce, check_quarantine_and_admin_notice,
           check_concurrent_sessions, check_reload_to_cure_keeps_connections,
-          check_daemon_down_tempfails_then_retry_once, check_memory_flat, check_sigterm_mid_session]
+          check_hold_and_redirect, check_daemon_down_tempfails_then_retry_once, check_local_faults_tempfail,
+          check_memory_flat, check_sigterm_mid_session]
 
 
 def main():
