@@ -105,6 +105,9 @@ child_process starter_start(const char* path, const std::vector<std::string>& ar
             }
             close(input);
         }
+        // Nothing else of this process reaches the program (a threaded front
+        // end has other messages' files and connections open).
+        closefrom(STDERR_FILENO + 1);
         execv(path, args.data());
         int err = errno;
         log(Errors, "starter: cannot execv() for %s - (%d) %s", path, err, stdlib_error(err));
