@@ -21,6 +21,7 @@ from pf_instance import (DOMAIN, EICAR, SKIP, Failure, Instance, body_of, messag
 
 REPLY_INFECTED = "Kerval Antivirus: a virus was found, message refused."
 ALICE = f"alice@{DOMAIN}"
+SANITIZED = False
 
 
 def smtp_code(pf, msg, rcpts=(ALICE,)):
@@ -65,9 +66,18 @@ def reconfigure(pf, changes):
     wait_for("the reload", lambda: pf.milter_output().count("the configuration is reloaded") > done)
 
 
-def spool_empty(pf):
-    left = os.listdir(pf.path("spool"))
-    return [n for n in left if not n.startswith(".")]
+def spool_files(pf):
+    return [n for n in os.listdir(pf.path("spool")) if not n.startswith(".")]
+
+
+def check_spool_emptied(pf):
+    """No spool file is left once the mail system is done (notices sent by the
+    milter go through it as well, a little later)."""
+    wait_for("an empty queue", pf.queue_empty)
+    try:
+        wait_for("an empty spool", lambda: not spool_files(pf), timeout=10)
+    except Failure:
+        raise Failure(f"spool files left: {spool_files(pf)}")
 
 
 def check_clean_gets_the_header(pf):
@@ -80,8 +90,7 @@ def check_clean_gets_the_header(pf):
         raise Failure(f"no X-Virus-Scanned header:\n{raw[:600]!r}")
     if body_of(raw.replace(b"\r\n", b"\n")) != body.replace(b"\r\n", b"\n"):
         raise Failure(f"body changed: {body_of(raw)!r}")
-    if spool_empty(pf):
-        raise Failure(f"spool files left: {spool_empty(pf)}")
+    check_spool_emptied(pf)
 
 
 def check_eicar_refused_without_bounce(pf):
@@ -91,8 +100,7 @@ def check_eicar_refused_without_bounce(pf):
     nothing_anywhere(pf, "m-eicar-1")
     if "bounce" in pf.queue_listing().lower() or "MAILER-DAEMON" in pf.queue_listing():
         raise Failure("a bounce is queued")
-    if spool_empty(pf):
-        raise Failure(f"spool files left: {spool_empty(pf)}")
+    check_spool_emptied(pf)
 
 
 def check_quarantine_and_admin_notice(pf):
@@ -243,6 +251,7 @@ def check_sigterm_mid_session(pf):
     """SIGTERM after MAIL FROM: the message in progress is finished and
     delivered once; while the milter is down the client gets 451; after the
     restart a retry is delivered once."""
+    check_spool_emptied(pf)
     smtp = smtplib.SMTP("127.0.0.1", pf.smtp_port, timeout=60)
     try:
         smtp.mail("sender@example.org")
@@ -280,6 +289,9 @@ def resident_kb(pid, field):
 def check_memory_flat(pf, sessions=20, size=10 * 1024 * 1024):
     """20 sessions of 10 MB at once: the milter's peak resident size stays
     within a few MB of its idle figure (the messages are streamed to disk)."""
+    if SANITIZED:
+        # The sanitizers keep freed memory back on purpose: figures say nothing.
+        print("    (resident size not judged: sanitizer build)")
     pid = pf.milter.pid
     idle = resident_kb(pid, "VmRSS")
     line = b"0123456789abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789\r\n"
@@ -299,10 +311,9 @@ def check_memory_flat(pf, sessions=20, size=10 * 1024 * 1024):
         raise Failure(f"answers {results}")
     growth = (peak - idle) / 1024
     print(f"    milter resident: idle {idle / 1024:.1f} MB, peak {peak / 1024:.1f} MB (+{growth:.1f} MB)")
-    if growth > 8:
+    if growth > 8 and not SANITIZED:
         raise Failure(f"resident size grew by {growth:.1f} MB")
-    if spool_empty(pf):
-        raise Failure(f"spool files left: {spool_empty(pf)}")
+    check_spool_emptied(pf)
 
 
 CHECKS = [check_clean_gets_the_header, check_eicar_refused_without_bounce, check_quarantine_and_admin_notice,
@@ -317,7 +328,10 @@ def main():
     parser.add_argument("--daemon", required=True)
     parser.add_argument("--source", required=True)
     parser.add_argument("--only", help="run the checks whose names contain this text")
+    parser.add_argument("--sanitized", action="store_true", help="the programs are built with the sanitizers")
     args = parser.parse_args()
+    global SANITIZED
+    SANITIZED = args.sanitized
 
     reason = skip_reason()
     if reason:
