@@ -53,11 +53,15 @@ bool send_cured(const mail& m, const scan_settings& s, delivery& front) {
     return sent;
 }
 
-// The envelope record beside the quarantined copy at archive. Without it the
-// quarantine is not done: the copy goes back to the spool path (or, failing
-// that, is removed: the mail system still holds the message), so that the retry
-// stores the message once, with its record. false after logging.
-bool keep_record(const verdict& v, const mail& m, const std::string& archive) {
+disposition defer(const message_label& label, const char* what) {
+    log(Errors, "kerval-pipe: the message(%s) sent by %s to %s is kept for retry: %s", label.file(), label.sender(),
+        label.rcpt(), what);
+    return DISPOSE_DEFER;
+}
+
+}  // namespace
+
+bool keep_quarantine_record(const verdict& v, const mail& m, const std::string& archive) {
     quarantine_record record;
     record.sender = e_get_from(m.env) != nullptr ? e_get_from(m.env) : "";
     if (strings* rcpts = e_get_rcpts(m.env)) record.recipients = rcpts->items();
@@ -84,14 +88,6 @@ bool keep_record(const verdict& v, const mail& m, const std::string& archive) {
     }
     return false;
 }
-
-disposition defer(const message_label& label, const char* what) {
-    log(Errors, "kerval-pipe: the message(%s) sent by %s to %s is kept for retry: %s", label.file(), label.sender(),
-        label.rcpt(), what);
-    return DISPOSE_DEFER;
-}
-
-}  // namespace
 
 bool resubmission::deliver(const mail& m) {
     if (e_get_from(m.env) == nullptr || e_rcpts_count(m.env) == 0) {
@@ -147,7 +143,7 @@ disposition carry_out(const verdict& v, mail& m, const scan_settings& s, deliver
                 label.rcpt());
             return defer(label, "the quarantine failed");
         }
-        if (!keep_record(v, m, *archive)) {
+        if (!keep_quarantine_record(v, m, *archive)) {
             log(Errors, "scan: the message(%s) sent by %s to %s was not quarantined", label.file(), label.sender(),
                 label.rcpt());
             return defer(label, "the quarantine's envelope record was not written");
