@@ -142,6 +142,15 @@ TEST(QuarantineTool, ShowPrintsTheEnvelopeAndOnlyTheHeaders) {
     EXPECT_EQ(out.out, "Id: m2\nTime: 2026-11-18T11:06:40Z\nSize: 40\n"
                        "Envelope: no record (quarantined before records were kept)\n\n"
                        "Subject: old\n\\x1B[2Jx\nX-Folded: a\n\tb\n");
+
+    // A header block without end is shown up to the limit.
+    const std::string endless = "X-Long: " + std::string(kv::kHeadersMax + 10000, 'h');
+    q.put("m3", endless, nullptr);
+    out = q.tool({"show", "m3"});
+    EXPECT_EQ(out.status, 0) << out.err;
+    EXPECT_NE(out.out.find("\n\n" + endless.substr(0, kv::kHeadersMax) + "\n(headers cut at 262144 bytes)\n"),
+              std::string::npos);
+    EXPECT_EQ(out.out.find(endless.substr(0, kv::kHeadersMax + 1)), std::string::npos);
 }
 
 TEST(QuarantineTool, ReleaseSendsTheMarkedCopyToTheRecipientsAndThenRemovesIt) {
@@ -214,6 +223,27 @@ TEST(QuarantineTool, AFailedSubmissionRemovesNothing) {
     out = q.tool({"release", "m1"});
     EXPECT_EQ(out.status, 74) << out.err;
     EXPECT_EQ(q.files(), (std::vector<std::string>{"m1", "m1.env"}));
+}
+
+// Submitted, but the message cannot be removed afterwards: the administrator is
+// told not to release it a second time.
+TEST(QuarantineTool, AReleasedMessageThatCannotBeRemovedIsSaidToBeSent) {
+    tool_dir q;
+    kv::quarantine_record r = record(1795000000);
+    q.put("m1", kMessage, &r);
+    // Takes the message, then puts a directory where the file was.
+    kvtest::write_file(q.dir / "taking-sendmail",
+                       "#!/bin/sh\ncat > /dev/null\nrm -f '" + q.path("m1") + "'\nmkdir '" + q.path("m1") +
+                           "'\nexit 0\n",
+                       0755);
+    q.config.drop("Mailer").set("Mailer", "MailSystem = Postfix").set("Mailer", "Sendmail = " + (q.dir / "taking-sendmail"));
+    run_result out = q.tool({"release", "m1"});
+    EXPECT_EQ(out.status, 74);
+    EXPECT_NE(out.err.find("m1 was released to a@example.test,b@example.test but is still in the quarantine: delete "
+                           "it, do not release it again"),
+              std::string::npos)
+        << out.err;
+    EXPECT_TRUE(kvtest::file_exists(q.path("m1.env")));
 }
 
 TEST(QuarantineTool, IdsThatAreNotMessagesAreRefusedAndNothingIsTouched) {
