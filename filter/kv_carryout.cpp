@@ -5,11 +5,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <ctime>
 
 #include "kv_files.h"
 #include "kv_mailsend.h"
 #include "kv_notify.h"
+#include "kv_qrecord.h"
 #include "kv_runguard.h"
 #include "kv_util.h"
 #include "kvc_log.h"
@@ -59,6 +61,34 @@ disposition defer(const message_label& label, const char* what) {
 }
 
 }  // namespace
+
+bool keep_quarantine_record(const verdict& v, const mail& m, const std::string& archive) {
+    quarantine_record record;
+    record.sender = e_get_from(m.env) != nullptr ? e_get_from(m.env) : "";
+    if (strings* rcpts = e_get_rcpts(m.env)) record.recipients = rcpts->items();
+    record.queue_id = m.queue_id;
+    record.time = static_cast<long long>(time(nullptr));
+    record.verdict = v.category.empty() ? "unspecified" : v.category;
+    if (const scanresult* result = mail_get_result(m)) {
+        for (const std::unique_ptr<strings>& names : result->categories) {
+            if (!names) continue;
+            for (const std::string& name : names->items()) {
+                bool seen = false;
+                for (const std::string& known : record.viruses) seen = seen || known == name;
+                if (!seen) record.viruses.push_back(name);
+            }
+        }
+    }
+    if (write_quarantine_record(archive, record) == QRECORD_OK) return true;
+    const char* spool_path = mail_get_path(m);
+    if (spool_path != nullptr && rename(archive.c_str(), spool_path) == 0) {
+        (void)runguard_add_file(spool_path);
+    } else if (unlink(archive.c_str()) != 0) {
+        log(Errors, "quarantine: cannot remove %s without its envelope record - %s", archive.c_str(),
+            stdlib_error(errno));
+    }
+    return false;
+}
 
 bool resubmission::deliver(const mail& m) {
     if (e_get_from(m.env) == nullptr || e_rcpts_count(m.env) == 0) {
@@ -113,6 +143,11 @@ disposition carry_out(const verdict& v, mail& m, const scan_settings& s, deliver
             log(Errors, "scan: the message(%s) sent by %s to %s was not quarantined", label.file(), label.sender(),
                 label.rcpt());
             return defer(label, "the quarantine failed");
+        }
+        if (!keep_quarantine_record(v, m, *archive)) {
+            log(Errors, "scan: the message(%s) sent by %s to %s was not quarantined", label.file(), label.sender(),
+                label.rcpt());
+            return defer(label, "the quarantine's envelope record was not written");
         }
         log(Alerts, "scan: the message(%s) sent by %s to %s has been stored in archive %s", label.file(),
             label.sender(), label.rcpt(), archive->c_str());

@@ -47,6 +47,14 @@ private:
 
 disposition carry_out(const verdict& v, mail& m, const scan_settings& settings, delivery& front);
 
+// The envelope record (kv_qrecord) beside archive, the quarantined copy of m:
+// the envelope, m's queue ID, the verdict's category and every name the daemon
+// reported. Without it the quarantine is not done: the copy goes back to m's
+// spool path (or, failing that, is removed: the mail system still holds the
+// message), so that a retry stores the message once, with its record. false
+// after logging. carry_out calls it after each quarantine store.
+[[nodiscard]] bool keep_quarantine_record(const verdict& v, const mail& m, const std::string& archive);
+
 // The last line of every message: what became of it, with its Message-ID, so
 // that it can be found from the mail system's log and from the message itself.
 // m may be nullptr (the message was never stored).

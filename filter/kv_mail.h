@@ -85,6 +85,7 @@ struct mail {
     conf_string reply_string;           // set by the scan flow for a rejected message
     conf_string orig_rcpt;              // from "X-Original-To"
     bool keep_file = false;             // the spool file was moved away: never unlink it
+    std::string queue_id;               // the mail system's queue ID, empty when not known
 };
 
 // A new record for the spool path (none: no path), with an empty envelope.

@@ -121,6 +121,7 @@ void gather_facts(const filter_config& config, int argc, char** argv, std::uniqu
         facts.fault = FAULT_RECORD;
         return;
     }
+    m->queue_id = config.queue_id;
     facts.message = m.get();
     facts.stored = true;
     envelope_args args = parse_envelope_args(argc, argv);

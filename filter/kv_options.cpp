@@ -17,8 +17,6 @@
 namespace kv {
 namespace {
 
-const char* const kDefaultConfigs[] = {"/etc/kerval/kerval_postfix.conf", "/usr/local/etc/kerval/kerval_postfix.conf"};
-
 const std::vector<conf_word> kLevelWords = {{"Quiet", 0},   {"Errors", 2},  {"Alerts", 3},
                                             {"Info", 4},    {"Verbose", 5}, {"Debug", 9}};
 const std::vector<conf_word> kFacilityWords = {{"Daemon", 24},  {"Mail", 16},    {"Local0", 128}, {"Local1", 136},
@@ -470,6 +468,7 @@ void print_usage(const char* program) {
     printf("\t%s - perform configuration check and exit\n", "--check_only");
     printf("\t%s - set very verbose output in check mode\n", "--debug");
     printf("\t%s<pathname> - specify full pathname to configuration file\n", "--conf=");
+    printf("\t%s<queueid> - Postfix queue ID of the message, shown in every log line\n", "--queue_id=");
     printf("\nIf full pathname to conf file are not specified, then there is searched in:\n");
     printf(" /etc/kerval/kerval_postfix.conf\n");
     printf(" /usr/local/etc/kerval/kerval_postfix.conf\n");
@@ -508,6 +507,12 @@ bool parse_options(int argc, char** argv, options_state& options) {
                 return false;
             }
             options.check_user = arg + 13;
+        } else if (option_is(arg, "--queue_id=")) {
+            if (!valid_queue_id(arg + 11)) {
+                log(Errors, "conf: misformatted --queue_id=<queueid> option");
+                return false;
+            }
+            options.queue_id = arg + 11;
         } else if (option_is(arg, "-s")) {
             const char* text = strlen(arg) > 2 ? arg + 2 : (i + 1 < argc ? argv[++i] : nullptr);
             // A final "-s" without its value counts as an invalid size.
@@ -556,6 +561,13 @@ void apply_message_size(const options_state& options, scanning_settings& scannin
 }
 
 }  // namespace
+
+bool valid_queue_id(std::string_view text) {
+    if (text.empty() || text.size() > kQueueIdMax) return false;
+    for (char c : text)
+        if (!((c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'))) return false;
+    return true;
+}
 
 char action_letter(int action) {
     for (const action_word& word : kActionWords)
@@ -717,6 +729,8 @@ int load_config(int argc, char** argv, filter_config& config) {
     log_init("console", Info, 0, 0, kProgramIdent);
     options_state options;
     if (!parse_options(argc, argv, options)) return 0;
+    // From here on every line of the run can be found by the mail system's queue ID.
+    if (!options.queue_id.empty()) log_set_context(options.queue_id);
     if (!choose_config(program, options)) return 0;
 
     if (options.check_only) {
@@ -739,6 +753,7 @@ int load_config(int argc, char** argv, filter_config& config) {
         exit(passed ? 0 : 78);
     }
 
+    config.queue_id = options.queue_id;
     log_init(nullptr, config.logging.level, config.logging.facility, config.logging.priority, kProgramIdent);
     apply_message_size(options, config.scanning);
     dump_actions(config.actions);

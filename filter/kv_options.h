@@ -4,10 +4,12 @@
 //
 // load_config answers 1 when the configuration is loaded and 0 after logging why
 // not; in check-only mode it runs the self-test and exits the process itself.
+// With --queue_id, every line the run logs from then on starts with "QUEUEID: ".
 // The other operations answer 1 / 0.
 #pragma once
 
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "kv_settings.h"
@@ -18,6 +20,9 @@ namespace kv {
 constexpr const char* kProgramIdent = "kerval-postfix";
 constexpr const char* kFilterName = "Kerval(R) Filter for postfix";
 constexpr const char* kFilterVersion = "4.33";
+// The configuration files tried in this order when no --conf= is given.
+constexpr const char* kDefaultConfigs[] = {"/etc/kerval/kerval_postfix.conf",
+                                           "/usr/local/etc/kerval/kerval_postfix.conf"};
 
 // Command line options state (only while the command line is read).
 struct options_state {
@@ -26,7 +31,14 @@ struct options_state {
     conf_string check_user;
     long message_size = 0;
     std::string size_text;
+    std::string queue_id;
 };
+
+// Longest queue ID --queue_id takes; the mail system's own are well below it.
+constexpr size_t kQueueIdMax = 32;
+// Whether text has the form of a queue ID of the mail system: 1 to kQueueIdMax
+// letters and digits (the short hexadecimal and the long form alike).
+bool valid_queue_id(std::string_view text);
 
 int load_config(int argc, char** argv, filter_config& config);
 

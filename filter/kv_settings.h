@@ -5,6 +5,7 @@
 #pragma once
 
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "kv_addresses.h"
@@ -156,6 +157,7 @@ struct filter_config {
     notification_settings cured;
     mailer_settings mailer;
     agent_settings agent;
+    std::string queue_id;  // the mail system's queue ID (--queue_id), empty when not given
 };
 
 }  // namespace kv

@@ -12,6 +12,7 @@
 #include "kv_main.h"
 #include "kv_options.h"
 #include "kv_settings.h"
+#include "kvc_log.h"
 
 namespace {
 
@@ -57,5 +58,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     kv::filter_config config;
     (void)kv::load_config(argc, argv.data(), config);
     kvfuzz::quiet_logging();  // load_config chose its own log target
+    kv::log_set_context("");  // and --queue_id its line prefix
     return 0;
 }

@@ -23,6 +23,7 @@ std::string usage(const std::string& program) {
            "\t--check_only - perform configuration check and exit\n"
            "\t--debug - set very verbose output in check mode\n"
            "\t--conf=<pathname> - specify full pathname to configuration file\n"
+           "\t--queue_id=<queueid> - Postfix queue ID of the message, shown in every log line\n"
            "\nIf full pathname to conf file are not specified, then there is searched in:\n"
            " /etc/kerval/kerval_postfix.conf\n"
            " /usr/local/etc/kerval/kerval_postfix.conf\n"
@@ -55,6 +56,8 @@ TEST(CommandLine, BadOptionsAndConfigurationsExit75WithTheProblemText) {
         {"--bogus", "-f", "a", "--", "b"},
         {"--", "r", "-f", "a"},
         {"--conf=", "-f", "a", "--", "b"},
+        {"--queue_id=", "-f", "a", "--", "b"},
+        {"--queue_id=${queue_id}", "-f", "a", "--", "b"},
         {"--conf=/nonexistent/kerval.conf", "-f", "a", "--", "b"},
         {"--conf=" + (dir / "broken.conf"), "-f", "a", "--", "b"},
         {"--conf=" + (dir / "garbage.conf"), "-f", "a", "--", "b"},

@@ -54,7 +54,7 @@ TEST_F(Detection, TestFilesAreFoundPlainAttachedAndZipped) {
             f.config.set("Scanning", std::string("LocalScan = ") + local);
             EXPECT_EQ(f.run("sender@example.org", kRcpts, s.message).status, 0);
             EXPECT_TRUE(f.deliveries().empty());
-            EXPECT_EQ(kvtest::list_dir(f.quarantine()).size(), 1u);
+            EXPECT_EQ(f.quarantined().size(), 1u);
             auto admin = f.notice("VirusNotifications Admin");
             ASSERT_TRUE(admin);
             // Names from a database that is not signed carry the engine's suffix.
@@ -91,7 +91,7 @@ TEST_F(Detection, ArchivesTheEngineCannotLookIntoGetTheRestrictionAnswers) {
         ASSERT_EQ(f.daemon->requests().size(), 1u);
         EXPECT_NE(f.daemon->requests()[0].find(s.status), std::string::npos) << f.daemon->requests()[0];
         EXPECT_TRUE(f.notice(s.notice));
-        EXPECT_EQ(kvtest::list_dir(f.quarantine()).size(), 1u);
+        EXPECT_EQ(f.quarantined().size(), 1u);
         EXPECT_TRUE(f.deliveries().empty());
     }
 }

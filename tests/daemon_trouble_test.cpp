@@ -73,7 +73,7 @@ TEST(DaemonTrouble, BackupServesWhenThePrimaryIsDown) {
         .set("DaemonCommunication", "Timeout = 5");
     std::string infected = kvtest::make_message("infected", kvtest::eicar() + "\r\n");
     EXPECT_EQ(f.run("sender@example.org", kRcpts, infected).status, 0);
-    EXPECT_EQ(kvtest::list_dir(f.quarantine()).size(), 1u);
+    EXPECT_EQ(f.quarantined().size(), 1u);
     ASSERT_EQ(f.daemon->requests().size(), 1u);
     // A backup may not share the file system: it gets the content.
     EXPECT_NE(f.daemon->requests()[0].find("mode=content"), std::string::npos) << f.daemon->requests()[0];

@@ -76,10 +76,13 @@ void run_fault(const fault_case& c, const std::string& message) {
         EXPECT_EQ(s.message, c.delivered.empty() ? message : c.delivered);
     }
     std::vector<std::string> stored;
-    for (const std::string& name : kvtest::list_dir(f.quarantine()))
+    for (const std::string& name : f.quarantined())
         if (name.rfind("kerval.quarantine.", 0) == 0) stored.push_back(name);
     EXPECT_EQ(stored.size(), c.quarantined);
-    for (const std::string& name : stored) EXPECT_EQ(kvtest::read_file(f.quarantine() + "/" + name), message);
+    for (const std::string& name : stored) {
+        EXPECT_EQ(kvtest::read_file(f.quarantine() + "/" + name), message);
+        EXPECT_TRUE(kvtest::file_exists(f.quarantine() + "/" + name + ".env"));  // with its envelope
+    }
     EXPECT_TRUE(f.spool_messages().empty());
 }
 
@@ -170,7 +173,7 @@ TEST(Faults, FullListenQueueIsWaitedForWithinTheTimeout) {
     queue.start();
     auto r = filter->wait(30);
     EXPECT_EQ(r.status, 0) << r.out;
-    EXPECT_EQ(kvtest::list_dir(f.quarantine()).size(), 1u);
+    EXPECT_EQ(f.quarantined().size(), 1u);
     EXPECT_TRUE(f.spool_messages().empty());
 }
 
@@ -237,7 +240,7 @@ TEST(Faults, ContentModeReadsTheRealSpoolPathWhateverPrefixPathSays) {
     verdict_run f;
     f.config.set("Scanning", "LocalScan = no").set("Scanning", "PrefixPath = /chroot/kervald");
     EXPECT_EQ(f.run("sender@example.org", kRcpts, infected_message()).status, 0);
-    EXPECT_EQ(kvtest::list_dir(f.quarantine()).size(), 1u);  // found, so it was read
+    EXPECT_EQ(f.quarantined().size(), 1u);  // found, so it was read
 }
 
 TEST(Faults, StoppedAtEveryStageLeavesAWholeMessageOrNone) {

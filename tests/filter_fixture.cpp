@@ -17,6 +17,13 @@ std::vector<std::string> filter_run::spool_messages() const {
     return names;
 }
 
+std::vector<std::string> filter_run::quarantined() const {
+    std::vector<std::string> names;
+    for (const std::string& name : list_dir(quarantine()))
+        if (name.size() < 4 || name.compare(name.size() - 4, 4, ".env") != 0) names.push_back(name);
+    return names;
+}
+
 filter_run::filter_run(bool with_daemon, std::vector<std::string> daemon_args) {
     for (const char* sub : {"spool", "quarantine", "outbox"}) mkdir((dir / sub).c_str(), 0755);
     if (with_daemon) daemon = std::make_unique<stand_in>(dir.path(), stand_in::options{true, false, daemon_args});

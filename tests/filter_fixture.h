@@ -34,6 +34,8 @@ public:
     std::string config_path() const { return dir / "kerval.conf"; }
     // The files in the spool directory, without the notice stamps kept there.
     std::vector<std::string> spool_messages() const;
+    // The messages in the quarantine directory, without their envelope records.
+    std::vector<std::string> quarantined() const;
 
     // The exit status the recording submission program answers.
     void set_submit_status(int status);

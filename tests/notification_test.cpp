@@ -32,7 +32,7 @@ TEST(Notifications, TemplateWithEveryMacroExpandsByteForByte) {
                                 "X-Original-To: <orig@example.test>\n"
                                 "\n";
     ASSERT_EQ(f.run("sender@example.org", {"r1@example.test", "r2@example.test"}, headers + "Body.\n").status, 0);
-    auto stored = kvtest::list_dir(f.quarantine());
+    auto stored = f.quarantined();
     ASSERT_EQ(stored.size(), 1u);
     auto subs = f.submissions();
     ASSERT_EQ(subs.size(), 1u);

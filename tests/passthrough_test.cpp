@@ -108,7 +108,7 @@ TEST(Passthrough, EmptyMessageTakesTheProcessingErrorsAction) {
         f.config.set("Actions", std::string("ProcessingErrors = ") + c.action);
         EXPECT_EQ(f.run("s@example.org", kRcpts, "").status, c.status) << c.action;
         EXPECT_EQ(f.submissions().size(), c.submitted) << c.action;
-        EXPECT_EQ(kvtest::list_dir(f.quarantine()).size(), c.quarantined) << c.action;
+        EXPECT_EQ(f.quarantined().size(), c.quarantined) << c.action;
         EXPECT_TRUE(f.spool_messages().empty()) << c.action;
     }
 }

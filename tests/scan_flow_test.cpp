@@ -7,6 +7,7 @@
 
 #include <algorithm>
 
+#include "kv_qrecord.h"
 #include "verdict_fixture.h"
 
 using kvtest::submission;
@@ -67,7 +68,7 @@ TEST(ScanFlow, EveryCategoryWithAnAction) {
         EXPECT_EQ(f.run("sender@example.org", kRcpts, kMessage).status, c.exit_status);
         EXPECT_EQ(f.notices(), three(c.section));
         auto deliveries = f.deliveries();
-        auto stored = kvtest::list_dir(f.quarantine());
+        auto stored = f.quarantined();
         if (std::string(c.action) == "redirect") {
             ASSERT_EQ(deliveries.size(), 1u);
             EXPECT_EQ(deliveries[0].args, (std::vector<std::string>{"-i", "-bm", "-fkerval@localhost", "--",
@@ -77,6 +78,12 @@ TEST(ScanFlow, EveryCategoryWithAnAction) {
             EXPECT_TRUE(deliveries.empty());
         }
         EXPECT_EQ(stored.size(), std::string(c.action) == "quarantine" ? 1u : 0u);
+        for (const std::string& name : stored) {
+            kv::quarantine_record record;
+            ASSERT_EQ(kv::read_quarantine_record(f.quarantine() + "/" + name, record), kv::QRECORD_OK);
+            EXPECT_EQ(record.verdict, c.name);
+            EXPECT_EQ(record.recipients, kRcpts);
+        }
         EXPECT_TRUE(f.spool_messages().empty());
     }
 }
@@ -96,7 +103,7 @@ TEST(ScanFlow, QuarantineKeepsTheMessageBytesWithItsModeAndNamesTheArchive) {
     f.config.set("Actions", "Suspicious = quarantine").set("Actions", "QuarantineFilesMode = 0640");
     const std::string message = kvtest::make_message("stored", std::string("binary\0\r\nbytes", 15));
     EXPECT_EQ(f.run("sender@example.org", kRcpts, message).status, 0);
-    auto stored = kvtest::list_dir(f.quarantine());
+    auto stored = f.quarantined();
     ASSERT_EQ(stored.size(), 1u);
     EXPECT_EQ(stored[0].rfind("kerval.quarantine.", 0), 0u);
     std::string path = f.quarantine() + "/" + stored[0];
@@ -175,7 +182,7 @@ TEST(ScanFlow, VerdictOnMessageFromEmptySenderEndsAsDiscard) {
         verdict_run f({"--status=0x40"});
         f.config.set("Actions", std::string("Suspicious = ") + c.action);
         EXPECT_EQ(f.run("", kRcpts, kMessage).status, c.status);
-        EXPECT_EQ(kvtest::list_dir(f.quarantine()).size(), c.stored);
+        EXPECT_EQ(f.quarantined().size(), c.stored);
         // No notification ever goes to <>; pass only alerts the administrator.
         std::vector<std::string> expected = std::string(c.action) == "pass"
                                                 ? std::vector<std::string>{"VirusNotifications Admin"}
@@ -215,7 +222,7 @@ TEST(ScanFlow, StatisticsGoToTheAgentAndItsTroubleChangesNothing) {
         }
         f.config.set("Agent", "Address = local:" + (f.dir / "agent.sock")).set("Agent", "Timeout = 5");
         EXPECT_EQ(f.run("sender@example.org", kRcpts, infected).status, 0);
-        EXPECT_EQ(kvtest::list_dir(f.quarantine()).size(), 1u);
+        EXPECT_EQ(f.quarantined().size(), 1u);
         EXPECT_EQ(f.notices().size(), 3u);
         if (agent) {
             std::string record = agent->record();

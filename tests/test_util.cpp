@@ -218,6 +218,8 @@ void log_capture::clear() {
 
 std::string filter_bin() { return KV_FILTER_BIN; }
 
+std::string quarantine_bin() { return KV_QUARANTINE_BIN; }
+
 std::string daemon_bin() {
 #ifdef KV_DAEMON_BIN
     return KV_DAEMON_BIN;

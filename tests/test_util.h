@@ -93,6 +93,7 @@ private:
 
 // Path of a built program or of a file in the source tree.
 std::string filter_bin();
+std::string quarantine_bin();
 std::string daemon_bin();
 std::string source_path(const std::string& relative);
 

@@ -30,7 +30,7 @@ TEST(VirusFlow, KnownVirusIsQuarantinedAndNamedInTheNotifications) {
     EXPECT_EQ(f.run("sender@example.org", kRcpts, infected_message()).status, 0);
     EXPECT_EQ(f.notices(), three("VirusNotifications"));
     EXPECT_TRUE(f.deliveries().empty());
-    auto stored = kvtest::list_dir(f.quarantine());
+    auto stored = f.quarantined();
     ASSERT_EQ(stored.size(), 1u);
     EXPECT_EQ(kvtest::read_file(f.quarantine() + "/" + stored[0]), infected_message());
     auto admin = f.notice("VirusNotifications Admin");
@@ -103,7 +103,7 @@ TEST(VirusFlow, IncurableAndIncompleteCures) {
         verdict_run f(c.daemon);
         for (const std::string& line : c.settings) f.config.set("Actions", line);
         EXPECT_EQ(f.run("sender@example.org", kRcpts, infected_message()).status, c.status);
-        EXPECT_EQ(kvtest::list_dir(f.quarantine()).size(), c.stored);
+        EXPECT_EQ(f.quarantined().size(), c.stored);
         EXPECT_EQ(f.notices(), three("VirusNotifications"));
         EXPECT_TRUE(f.deliveries().empty());
     }
@@ -126,7 +126,7 @@ TEST(VirusFlow, UnnotifiableVirusesList) {
         kvtest::write_file(f.dir / "v.list", "[version=2]\nallow allow allow deny eicar\n");
         f.config.set("Actions", "UnnotificableVirusesList = " + (f.dir / "v.list"));
         EXPECT_EQ(f.run("sender@example.org", kRcpts, infected_message()).status, 0);
-        EXPECT_TRUE(kvtest::list_dir(f.quarantine()).empty());
+        EXPECT_TRUE(f.quarantined().empty());
         EXPECT_TRUE(f.deliveries().empty());
         EXPECT_EQ(f.notices(), three("VirusNotifications"));
     }

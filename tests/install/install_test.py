@@ -32,8 +32,10 @@ def main():
         expected = [
             os.path.join(prefix, "bin", "kerval-postfix"),
             os.path.join(prefix, "sbin", "kervald"),
+            os.path.join(prefix, "sbin", "kerval-quarantine"),
             os.path.join(prefix, "share", "man", "man8", "kerval-postfix.8"),
             os.path.join(prefix, "share", "man", "man8", "kervald.8"),
+            os.path.join(prefix, "share", "man", "man8", "kerval-quarantine.8"),
             os.path.join(prefix, "share", "kerval-postfix", "postfix", "master.cf"),
             inside("/etc/kerval/kerval_postfix.conf"),
             inside("/etc/kerval/deny.list"),
@@ -50,7 +52,7 @@ def main():
             check(os.access(milter, os.X_OK), f"not executable: {milter}")
         for path in expected:
             check(os.path.exists(path), f"missing after install: {path}")
-        for program in expected[:2]:
+        for program in expected[:3]:
             check(os.access(program, os.X_OK), f"not executable: {program}")
 
         conf = inside("/etc/kerval/kerval_postfix.conf")

@@ -11,6 +11,7 @@ Exit status: 0 passed, 1 failed, 77 skipped (not root, so no Postfix to start).
 """
 import argparse
 import os
+import re
 import sys
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
@@ -37,14 +38,22 @@ def check_eicar(pf):
     if pf.messages_with("alice", b"Subject: eicar-1"):
         raise Failure("the infected message was delivered")
     stored = set(os.listdir(pf.path("quarantine"))) - before
-    if len(stored) != 1:
+    messages = sorted(n for n in stored if not n.endswith(".env"))
+    if len(messages) != 1 or stored != {messages[0], messages[0] + ".env"}:
         raise Failure(f"quarantine holds {sorted(stored)}")
-    name = stored.pop()
+    name = messages[0]
     content = open(pf.path("quarantine", name), "rb").read()
     if EICAR not in content:
         raise Failure("the quarantined file does not hold the message")
     if name.encode() not in notice:
         raise Failure("the notification does not name the quarantine file")
+    # The envelope record names the queue ID Postfix gave the message (pipe's
+    # ${queue_id}), the one its own log lines start with.
+    record = open(pf.path("quarantine", name + ".env")).read().splitlines()
+    queue_ids = [line.split(" ", 1)[1] for line in record if line.startswith("queue_id ")]
+    logged = re.findall(r"postfix/cleanup\[\d+\]: ([0-9A-Za-z]+): message-id=<eicar-1@", pf.maillog())
+    if len(queue_ids) != 1 or queue_ids != logged or f"rcpt alice@{DOMAIN}" not in record:
+        raise Failure(f"envelope record {record} does not match the queue IDs {logged} in Postfix's log")
 
 
 def check_deferred_then_delivered_once(pf):
