@@ -213,7 +213,8 @@ bool apply_changes(SMFICTX* ctx, const message_state& message, const milter_deli
 }
 
 // The facts about the stored message, as the pipe filter gathers them.
-void gather_facts(message_state& message, std::unique_ptr<mail>& m, const scan_settings& settings, scan_facts& facts) {
+void gather_facts(message_state& message, const std::string& queue_id, std::unique_ptr<mail>& m,
+                  const scan_settings& settings, scan_facts& facts) {
     if (!message.spool || !message.spool->finish()) {
         facts.fault = FAULT_SPOOL;
         return;
@@ -225,6 +226,7 @@ void gather_facts(message_state& message, std::unique_ptr<mail>& m, const scan_s
         return;
     }
     message.spool->release();  // the record removes the file from now on
+    m->queue_id = queue_id;
     facts.message = m.get();
     facts.stored = true;
     bool envelope_ok = !message.rcpts.empty() && e_set_from(m->env, message.sender.c_str());
@@ -254,7 +256,7 @@ sfsistat on_eom(SMFICTX* ctx) {
 
     std::unique_ptr<mail> m;
     scan_facts facts;
-    gather_facts(message, m, settings, facts);
+    gather_facts(message, s->queue_id, m, settings, facts);
     const verdict v = decide(facts, settings);
     milter_delivery front(config.filter.actions);
     disposition outcome = v.dispose;

@@ -7,6 +7,7 @@ running milter). Exit status: 0 passed, 1 failed, 77 skipped (not root).
 """
 import argparse
 import os
+import re
 import signal
 import smtplib
 import sys
@@ -56,6 +57,16 @@ def nothing_anywhere(pf, subject):
     for box in ("alice", "bob", "admin"):
         if originals(pf, box, subject):
             raise Failure(f"{subject!r} reached {box}")
+
+
+def quarantined_since(pf, before):
+    """The one message stored in the quarantine since before was listed (with
+    its envelope record beside it)."""
+    stored = set(os.listdir(pf.path("quarantine"))) - before
+    messages = sorted(n for n in stored if not n.endswith(".env"))
+    if len(messages) != 1 or stored != {messages[0], messages[0] + ".env"}:
+        raise Failure(f"quarantine holds {sorted(stored)}")
+    return messages[0]
 
 
 def reconfigure(pf, changes):
@@ -115,14 +126,17 @@ def check_quarantine_and_admin_notice(pf):
         raise Failure(f"quarantined message answered {code} {text}")
     notice = wait_for("the administrator's notice", lambda: pf.messages_with("admin", b"m-quar-1"))[0]
     nothing_anywhere(pf, "m-quar-1")
-    stored = set(os.listdir(pf.path("quarantine"))) - before
-    if len(stored) != 1:
-        raise Failure(f"quarantine holds {sorted(stored)}")
-    name = stored.pop()
+    name = quarantined_since(pf, before)
     if b"Something odd:\n" + EICAR not in open(pf.path("quarantine", name), "rb").read():
         raise Failure("the quarantined file does not hold the message")
     if name.encode() not in notice:
         raise Failure("the notice does not name the quarantine file")
+    # The envelope record beside it names the queue ID Postfix logged for it.
+    record = open(pf.path("quarantine", name + ".env")).read().splitlines()
+    queue_ids = [line.split(" ", 1)[1] for line in record if line.startswith("queue_id ")]
+    logged = re.findall(r"postfix/cleanup\[\d+\]: ([0-9A-Za-z]+): message-id=<m-quar-1@", pf.maillog())
+    if len(queue_ids) != 1 or queue_ids != logged or f"rcpt alice@{DOMAIN}" not in record:
+        raise Failure(f"envelope record {record} does not match the queue IDs {logged} in Postfix's log")
 
 
 def check_hold_and_redirect(pf):
@@ -141,8 +155,7 @@ def check_hold_and_redirect(pf):
         raise Failure(f"held message answered {code} {text}")
     if "sender@example.org" not in held:
         raise Failure(f"not the held message:\n{held}")
-    if len(set(os.listdir(pf.path("quarantine"))) - before) != 1:
-        raise Failure("not stored in the quarantine")
+    quarantined_since(pf, before)
     reconfigure(pf, {"Actions": {"Infected": "redirect", "RedirectMail": f"bob@{DOMAIN}"}})
     try:
         code, text = smtp_code(pf, message(b"m-redirect-1", EICAR + b"\r\n"), rcpts=(ALICE, f"admin@{DOMAIN}"))
