@@ -44,7 +44,7 @@ std::optional<command_line> parse_command_line(int argc, char** argv, int& exit_
         const char* arg = argv[i];
         if (strcmp(arg, "-?") == 0 || strcmp(arg, "-h") == 0 || strcmp(arg, "--help") == 0) {
             print_usage(program);
-            exit_status = 0;
+            exit_status = 64;
             return std::nullopt;
         }
         if (strcmp(arg, "--version") == 0) {

@@ -5,7 +5,7 @@
 //
 // parse_command_line answers the options, or nullopt after printing or
 // logging why not (exit_status then says how the program ends: 0 after
-// --help or --version, 64 for a usage error).
+// --version, 64 after --help, as the filter's, and for a usage error).
 #pragma once
 
 #include <optional>

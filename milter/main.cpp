@@ -35,7 +35,7 @@ int run(int argc, char** argv) {
     kv::log_init("console", kv::Info, 0, 0, kMilterIdent);
     int status = 0;
     std::optional<command_line> options = parse_command_line(argc, argv, status);
-    if (!options) return status == 0 ? 0 : kUsage;
+    if (!options) return status;
     if (options->debug) kv::log_init("console", kv::Debug, 0, 0, kMilterIdent);
     const std::string path = choose_config_file(*options);
     if (path.empty()) return kConfig;
