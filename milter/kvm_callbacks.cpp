@@ -12,6 +12,7 @@
 #include "kv_carryout.h"
 #include "kv_mail.h"
 #include "kv_mailscan.h"
+#include "kv_notify.h"
 #include "kv_verdict.h"
 #include "kvc_log.h"
 #include "kvm_delivery.h"
@@ -212,6 +213,20 @@ bool apply_changes(SMFICTX* ctx, const message_state& message, const milter_deli
     return true;
 }
 
+// The milter's notifications come back through it (non_smtpd_milters). One
+// that is stopped in turn (it quotes an infected Subject line, say) gets no
+// notifications of its own, so that no chain of notices about notices begins.
+void drop_notices_about_own_mail(verdict& v, const mail& m, const actions_settings& actions) {
+    if (v.notices.empty() || !actions.filter_mail) return;
+    const std::optional<std::string> own = normalize_address(actions.filter_mail->c_str());
+    const char* from = e_get_from(m.env);
+    if (!own || from == nullptr || *own != from) return;
+    message_label label(m);
+    log(Alerts, "milter: the message(%s) sent by %s to %s comes from the filter's own address - no notices about it",
+        label.file(), label.sender(), label.rcpt());
+    v.notices.clear();
+}
+
 // The facts about the stored message, as the pipe filter gathers them.
 void gather_facts(message_state& message, const std::string& queue_id, std::unique_ptr<mail>& m,
                   const scan_settings& settings, scan_facts& facts) {
@@ -257,7 +272,8 @@ sfsistat on_eom(SMFICTX* ctx) {
     std::unique_ptr<mail> m;
     scan_facts facts;
     gather_facts(message, s->queue_id, m, settings, facts);
-    const verdict v = decide(facts, settings);
+    verdict v = decide(facts, settings);
+    if (m) drop_notices_about_own_mail(v, *m, config.filter.actions);
     milter_delivery front(config.filter.actions);
     disposition outcome = v.dispose;
     if (m) {

@@ -196,6 +196,31 @@ def check_local_faults_tempfail(pf):
     nothing_anywhere(pf, "m-stall-1")
 
 
+def check_no_chain_of_notices(pf):
+    """An infected Subject line makes the notices about the message infected
+    too: they are quarantined like any mail, but without notices of their own."""
+    wait_for("an empty queue", pf.queue_empty)
+    before = set(os.listdir(pf.path("quarantine")))
+    reconfigure(pf, {"Actions": {"Infected": "quarantine"}})
+    try:
+        code, text = smtp_code(pf, message(EICAR, b"Look at the subject.\r\n"))
+        # The message, then its two notices (recipient, administrator).
+        wait_for("the notices in the quarantine",
+                 lambda: len([n for n in set(os.listdir(pf.path("quarantine"))) - before
+                              if not n.endswith(".env")]) >= 3)
+        wait_for("an empty queue", pf.queue_empty)
+        check_spool_emptied(pf)
+    finally:
+        reconfigure(pf, {"Actions": {"Infected": "reject"}})
+    if code != 250:
+        raise Failure(f"answered {code} {text}")
+    stored = [n for n in set(os.listdir(pf.path("quarantine"))) - before if not n.endswith(".env")]
+    if len(stored) != 3:
+        raise Failure(f"quarantined: {sorted(stored)}")
+    if pf.milter_output().count("comes from the filter's own address - no notices about it") != 2:
+        raise Failure("the notices were not recognised as the filter's own")
+
+
 def check_reload_to_cure_keeps_connections(pf):
     """SIGUSR1 with Infected = cure: a session opened before the reload stays
     up and its next message is cured (the daemon cleans the spool file)."""
@@ -331,7 +356,7 @@ def check_memory_flat(pf, sessions=20, size=10 * 1024 * 1024):
 
 CHECKS = [check_clean_gets_the_header, check_eicar_refused_without_bounce, check_quarantine_and_admin_notice,
           check_concurrent_sessions, check_reload_to_cure_keeps_connections,
-          check_hold_and_redirect, check_daemon_down_tempfails_then_retry_once, check_local_faults_tempfail,
+          check_hold_and_redirect, check_no_chain_of_notices, check_daemon_down_tempfails_then_retry_once, check_local_faults_tempfail,
           check_memory_flat, check_sigterm_mid_session]
 
 
