@@ -12,12 +12,13 @@
 
 #include "kv_settings.h"
 #include "kvc_conf.h"
+#include "kvc_version.h"
 
 namespace kv {
 
 constexpr const char* kProgramIdent = "kerval-postfix";
 constexpr const char* kFilterName = "Kerval(R) Filter for postfix";
-constexpr const char* kFilterVersion = "4.33";
+constexpr const char* kFilterVersion = KV_VERSION;
 
 // Command line options state (only while the command line is read).
 struct options_state {

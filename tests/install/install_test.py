@@ -63,13 +63,13 @@ def main():
             f.write(f"#!/bin/sh\ncat > {outbox}/message\necho \"$@\" > {outbox}/args\n")
         os.chmod(sendmail, 0o755)
         text = open(conf).read()
-        for path in ("/etc/kerval/", "/var/spool/kerval/", "/var/lib/kerval/", "/var/run/kervald/"):
+        for path in ("/etc/kerval/", "/var/spool/kerval/", "/var/lib/kerval/", "/run/kerval/"):
             text = text.replace(path, inside(path))
         text = text.replace("Sendmail = /usr/sbin/sendmail", f"Sendmail = {sendmail}")
         moved = os.path.join(root, "kerval_postfix.conf")
         with open(moved, "w") as f:
             f.write(text)
-        run_dir = inside("/var/run/kervald")
+        run_dir = inside("/run/kerval")
         os.makedirs(run_dir)
         pidfile = os.path.join(run_dir, "kervald.pid")
         daemon = subprocess.Popen([os.path.join(prefix, "sbin", "kervald"), "--foreground", f"--pidfile={pidfile}",

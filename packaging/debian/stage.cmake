@@ -1,0 +1,17 @@
+# Run by cpack after the install into the package's tree, before the package
+# is made: Debian's copyright and changelog files, manual pages, changelog and
+# guide compressed as Debian wants them (gzip -9n), and without the spool and
+# quarantine directories, which the maintainer scripts create with their owners.
+set(root "${CPACK_TEMPORARY_INSTALL_DIRECTORY}")
+set(doc "${root}/usr/share/doc/kerval-postfix")
+file(REMOVE_RECURSE "${root}/var")
+file(INSTALL "${CPACK_KV_SOURCE_DIR}/packaging/debian/copyright" DESTINATION "${doc}")
+file(INSTALL "${CPACK_KV_DEBIAN_DIR}/changelog" DESTINATION "${doc}")
+file(RENAME "${doc}/changelog" "${doc}/changelog.Debian")
+file(GLOB_RECURSE pages "${root}/usr/share/man/*")
+foreach(file IN LISTS pages ITEMS "${doc}/changelog.Debian" "${doc}/README.md")
+  execute_process(COMMAND gzip -9nf "${file}" RESULT_VARIABLE status)
+  if(NOT status EQUAL 0)
+    message(FATAL_ERROR "gzip ${file} failed")
+  endif()
+endforeach()
