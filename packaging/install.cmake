@@ -11,6 +11,8 @@
 include(GNUInstallDirs)
 set(KV_CONFDIR "/etc/kerval" CACHE PATH "Directory of the configuration, templates and lists")
 set(KV_UNITDIR "lib/systemd/system" CACHE STRING "Directory of the systemd units (a relative one is under the prefix)")
+set(KV_PACKAGE_MAINTAINER "kerval-postfix developers <kerval-postfix@example.org>"
+    CACHE STRING "The Debian package's Maintainer field, and its changelog's signature")
 
 # The programs, each with its manual page and its unit where it has them.
 install(TARGETS kerval-postfix RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
@@ -90,17 +92,16 @@ set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME kerval-postfix)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
-set(CPACK_PACKAGE_CONTACT "kerval-postfix developers <kerval-postfix@localhost>")
+set(CPACK_PACKAGE_CONTACT "${KV_PACKAGE_MAINTAINER}")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "virus filter for the Postfix mail system")
-set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "virus filter for the Postfix mail system
- kerval-postfix has every message Postfix receives over SMTP scanned for
- viruses and other malware before it is delivered: an after-queue content
- filter run through pipe(8), and a milter for before-queue filtering where it
- is built. Infected mail is quarantined, rejected, discarded, cured or
- redirected as configured, with notifications from templates.
- .
- The scanning daemon kervald scans with libclamav and the signature
- databases that the signature updater keeps current.")
+set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "kerval-postfix has every message Postfix receives over SMTP scanned for
+viruses and other malware before it is delivered: an after-queue content
+filter run through pipe(8), and a milter for before-queue filtering where it
+is built. Infected mail is quarantined, rejected, discarded, cured or
+redirected as configured, with notifications from templates.
+
+The scanning daemon kervald scans with libclamav and the signature
+databases that the signature updater keeps current.")
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION mail)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)

@@ -54,7 +54,7 @@ FILES = {
     "/usr/lib/systemd/system/kervald.service": 0o644,
     "/usr/share/kerval-postfix/postfix/master.cf": 0o644,
     "/usr/share/doc/kerval-postfix/copyright": 0o644,
-    "/usr/share/doc/kerval-postfix/changelog.Debian.gz": 0o644,
+    "/usr/share/doc/kerval-postfix/changelog.gz": 0o644,
     "/etc/kerval/kerval_postfix.conf": 0o644,
     "/etc/kerval/deny.list": 0o644,
     "/etc/kerval/templates/virus-admin.tmpl": 0o644,
@@ -175,7 +175,7 @@ def check_lintian(c, deb, source):
     if shutil.which("lintian") is None:
         print("skipped: lintian (not installed)")
         return
-    result = run(["lintian", "--no-tag-display-limit", deb], check=False)
+    result = run(["lintian", "--tag-display-limit", "0", "--display-info", deb], check=False)
     tags = sorted({m.group(2) for m in re.finditer(r"^([EWIXP]): \S+: (\S+)", result.stdout, re.M)})
     errors = [line for line in result.stdout.splitlines() if line.startswith("E:")]
     c.check(not errors, "lintian errors:\n" + "\n".join(errors))
