@@ -113,8 +113,10 @@ set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 set(CPACK_STRIP_FILES ON)
 # After the install into the package's tree: Debian's documentation files,
-# compressed manual pages, and no directories the maintainer scripts own.
+# compressed manual pages, stripped programs, and no directories the
+# maintainer scripts own.
 set(CPACK_PRE_BUILD_SCRIPTS ${CMAKE_SOURCE_DIR}/packaging/debian/stage.cmake)
 set(CPACK_KV_SOURCE_DIR ${CMAKE_SOURCE_DIR})
 set(CPACK_KV_DEBIAN_DIR ${KV_DEBIAN_DIR})
+set(CPACK_KV_STRIP ${CMAKE_STRIP})
 include(CPack)

@@ -16,3 +16,13 @@ foreach(file IN LISTS pages ITEMS "${doc}/changelog" "${doc}/README.md")
     message(FATAL_ERROR "gzip ${file} failed")
   endif()
 endforeach()
+# The programs as Debian strips them: no debugging symbols, no .comment or
+# .note sections (the install already stripped the symbols).
+file(GLOB programs "${root}/usr/bin/*" "${root}/usr/sbin/*")
+foreach(program IN LISTS programs)
+  execute_process(COMMAND "${CPACK_KV_STRIP}" --remove-section=.comment --remove-section=.note
+                          --strip-unneeded "${program}" RESULT_VARIABLE status)
+  if(NOT status EQUAL 0)
+    message(FATAL_ERROR "strip ${program} failed")
+  endif()
+endforeach()

@@ -34,6 +34,8 @@ def main():
             os.path.join(prefix, "sbin", "kervald"),
             os.path.join(prefix, "share", "man", "man8", "kerval-postfix.8"),
             os.path.join(prefix, "share", "man", "man8", "kervald.8"),
+            os.path.join(prefix, "share", "man", "man5", "kerval_postfix.conf.5"),
+            os.path.join(prefix, "lib", "systemd", "system", "kervald.service"),
             os.path.join(prefix, "share", "kerval-postfix", "postfix", "master.cf"),
             inside("/etc/kerval/kerval_postfix.conf"),
             inside("/etc/kerval/deny.list"),
@@ -47,6 +49,8 @@ def main():
             check(os.path.exists(path), f"missing after install: {path}")
         for program in expected[:2]:
             check(os.access(program, os.X_OK), f"not executable: {program}")
+        unit = open(os.path.join(prefix, "lib", "systemd", "system", "kervald.service")).read()
+        check(f"ExecStart={args.prefix}/sbin/kervald " in unit, "the unit does not start the installed kervald")
 
         conf = inside("/etc/kerval/kerval_postfix.conf")
         with open(conf, "a") as f:
