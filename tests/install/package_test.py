@@ -192,7 +192,7 @@ def check_lintian(c, deb, source):
     errors = [line for line in result.stdout.splitlines() if line.startswith("E:")]
     c.check(not errors, "lintian errors:\n" + "\n".join(errors))
     readme = open(os.path.join(source, "README.md")).read()
-    section = readme.split("### Lintian", 1)[1].split("\n#", 1)[0] if "### Lintian" in readme else ""
+    section = readme.split("#### Lintian", 1)[1].split("\n#", 1)[0] if "#### Lintian" in readme else ""
     for tag in tags:
         c.check(f"`{tag}`" in section, f"lintian tag {tag} is not explained in the README's Lintian section")
     print(f"lintian: {', '.join(tags) if tags else 'no tags'}")
