@@ -6,10 +6,13 @@ and command directories), listens on 127.0.0.1 on a free high port only, hands
 every message received over SMTP to kerval-postfix through pipe(8) as an
 after-queue content filter, and delivers into Maildir folders in the temporary
 directory; nothing is relayed anywhere. The stand-in kervald is the daemon.
+The filter runs as the system account kvfilter: when the machine has none, the
+test creates it, says so, and removes it (with its group) at the end.
 
 Exit status: 0 passed, 1 failed, 77 skipped (not root, so no Postfix to start).
 """
 import argparse
+import grp
 import os
 import re
 import pwd
@@ -58,11 +61,30 @@ def wait_for(what, predicate, timeout=WAIT):
 
 
 def ensure_filter_user():
+    """The filter's account; True when this run created it (and must remove it)."""
     try:
         pwd.getpwnam(FILTER_USER)
+        return False
     except KeyError:
+        try:
+            grp.getgrnam(FILTER_USER)
+            raise Failure(f"a group {FILTER_USER} exists without its account: not touching it")
+        except KeyError:
+            pass
         run("useradd", "--system", "--no-create-home", "--shell", "/usr/sbin/nologin", FILTER_USER)
-    return pwd.getpwnam(FILTER_USER)
+        print(f"changed the machine: created the system account {FILTER_USER} (removed at the end)")
+        return True
+
+
+def remove_filter_user():
+    """Removes the account and the group useradd made for it."""
+    run("userdel", FILTER_USER, check=False)
+    try:
+        grp.getgrnam(FILTER_USER)
+        run("groupdel", FILTER_USER, check=False)
+    except KeyError:
+        pass
+    print(f"undone: removed the system account {FILTER_USER} and its group")
 
 
 class Instance:
@@ -79,13 +101,15 @@ class Instance:
         self.daemon = None
         self.etc = self.path("etc")
         self.started = False
+        self.created_user = False
 
     def path(self, *parts):
         return os.path.join(self.root, *parts)
 
     # ---------------------------------------------------------------- set-up
     def setup(self):
-        user = ensure_filter_user()
+        self.created_user = ensure_filter_user()
+        user = pwd.getpwnam(FILTER_USER)
         postfix = pwd.getpwnam("postfix")
         for d in ("etc", "queue", "data", "bin", "mail", "log", "kerval", "spool", "quarantine"):
             os.makedirs(self.path(d))
@@ -241,6 +265,9 @@ biff = no
 
     def remove(self):
         shutil.rmtree(self.root, ignore_errors=True)
+        if self.created_user:
+            remove_filter_user()
+            self.created_user = False
 
     # ---------------------------------------------------------------- mail
     def send(self, sender, rcpts, message):
