@@ -6,6 +6,7 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 #include <strings.h>
 #include <sys/stat.h>
 
@@ -196,7 +197,14 @@ bool convert_value(conf_var& var, const char* value, char list_separator) {
     return false;
 }
 
+conf_observer& observer() {
+    static conf_observer instance;
+    return instance;
+}
+
 }  // namespace
+
+void set_conf_observer(conf_observer observer_function) { observer() = std::move(observer_function); }
 
 conf_var conf_int(const char* name, int* dest, int def) { return {name, CONF_INT, dest, nullptr, nullptr, 0, nullptr, def, nullptr}; }
 conf_var conf_uint(const char* name, int* dest, int def) { return {name, CONF_UINT, dest, nullptr, nullptr, 0, nullptr, def, nullptr}; }
@@ -315,6 +323,7 @@ int getstringlist(const char* value, std::unique_ptr<strings>* dest, char list_s
 int read_section(FILE* stream, int& line, const char* section, std::vector<conf_var>& vars, char separator,
                  char list_separator) {
     if (section == nullptr) section = "";
+    if (observer()) observer()(section, vars);
     if (stream == nullptr) {
         log(Errors, "kvlib: read_section(%s): null stream passed", section);
         return -1;

@@ -79,6 +79,13 @@ void release_sections(std::vector<conf_task>& tasks);
 int read_section(FILE* stream, int& line, const char* section, std::vector<conf_var>& vars,
                  char separator = '=', char list_separator = ',');
 
+// Called by read_section with the section's name and its table before anything
+// is read, so that a caller can list every key a section reader knows (the
+// configuration reference is checked against that list). Set it before any
+// reading starts; nullptr removes it.
+using conf_observer = std::function<void(const char* section, const std::vector<conf_var>& vars)>;
+void set_conf_observer(conf_observer observer);
+
 int getstring(const char* value, conf_string* dest);
 int getstring(const char* value, char* buffer, int length);
 int getstringlist(const char* value, std::unique_ptr<strings>* dest, char list_separator);

@@ -485,10 +485,10 @@ TEST_F(Lib, BadPathsAndUnreadableFiles) {
     start(daemon.unix_address());
     kvtest::log_capture logged;
     std::unique_ptr<kv::scanresult> result;
-    EXPECT_EQ(kv::scanfile("/" + std::string(1024, 'p'), 1, 0, 0, result, 0), kv::KV_ERR_PARAM);
+    EXPECT_EQ(kv::scanfile(kvtest::join({"/", std::string(1024, 'p')}), 1, 0, 0, result, 0), kv::KV_ERR_PARAM);
     EXPECT_EQ(kv::scanfile("", 1, 0, 0, result, 0), kv::KV_ERR_PARAM);
     EXPECT_TRUE(logged.has(kv::Errors, "kvlib: scanfile: bad parameters"));
-    EXPECT_EQ(kv::scanfile("/" + std::string(1023, 'p'), 1, 0, 0, result, 0), kv::KV_OK);  // 1024 is allowed
+    EXPECT_EQ(kv::scanfile(kvtest::join({"/", std::string(1023, 'p')}), 1, 0, 0, result, 0), kv::KV_OK);  // 1024 is allowed
 
     const std::string missing = dir / "missing";
     EXPECT_EQ(kv::scanfile(missing, 0, 0, 0, result, 0), kv::KV_ERR_FILE);
@@ -517,13 +517,13 @@ TEST_F(LibThreads, ConcurrentScansEachGetTheirOwnAnswer) {
     start(daemon.unix_address(), 20);
     std::vector<std::string> paths;
     for (int t = 0; t < THREADS; ++t) {
-        paths.push_back(spool_file("t" + std::to_string(t), t % 2 ? infected_text() : "clean text\n"));
+        paths.push_back(spool_file(kvtest::join({"t", std::to_string(t)}), t % 2 ? infected_text() : "clean text\n"));
     }
     std::barrier all_ready(THREADS);
     std::vector<std::thread> threads;
     for (int t = 0; t < THREADS; ++t) {
         threads.emplace_back([&, t] {
-            kv::log_set_context("T" + std::to_string(t));
+            kv::log_set_context(kvtest::join({"T", std::to_string(t)}));
             const bool infected = t % 2 != 0;
             all_ready.arrive_and_wait();
             for (int round = 0; round < ROUNDS; ++round) {
@@ -534,7 +534,7 @@ TEST_F(LibThreads, ConcurrentScansEachGetTheirOwnAnswer) {
                     << "thread " << t << " round " << round;
                 ASSERT_TRUE(result);
                 EXPECT_EQ(result->status, infected ? kv::KV_KNOWN_VIRUS : 0u) << "thread " << t;
-                EXPECT_EQ(result->report, report_of("t" + std::to_string(t), infected)) << "thread " << t;
+                EXPECT_EQ(result->report, report_of(kvtest::join({"t", std::to_string(t)}), infected)) << "thread " << t;
                 EXPECT_EQ(items(result->viruses.get()),
                           infected ? std::vector<std::string>{"EICAR-Test-File"} : std::vector<std::string>{});
             }

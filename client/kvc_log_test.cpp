@@ -105,7 +105,7 @@ TEST(LogThreads, ConsoleLinesAreNeverInterleaved) {
         std::vector<std::thread> threads;
         for (int i = 0; i < THREADS; ++i) {
             threads.emplace_back([i] {
-                kv::log_set_context("T" + std::to_string(i));
+                kv::log_set_context(kvtest::join({"T", std::to_string(i)}));
                 const std::string text(WIDTH, static_cast<char>('a' + i));
                 for (int n = 0; n < LINES; ++n) kv::log(kv::Info, "%s", text.c_str());
             });
@@ -119,7 +119,7 @@ TEST(LogThreads, ConsoleLinesAreNeverInterleaved) {
     for (const std::string& line : lines) {
         ASSERT_EQ(line.size(), WIDTH + 4) << line.substr(0, 80);
         const char mark = line[4];
-        EXPECT_EQ(line, "T" + std::to_string(mark - 'a') + ": " + std::string(WIDTH, mark)) << line.substr(0, 80);
+        EXPECT_EQ(line, kvtest::join({"T", std::to_string(mark - 'a'), ": ", std::string(WIDTH, mark)})) << line.substr(0, 80);
         ++per_thread[mark];
     }
     for (const auto& [mark, count] : per_thread) EXPECT_EQ(count, LINES) << mark;

@@ -74,7 +74,7 @@ TEST(Unix, LiveServerSocketAndOrdinaryFilesAreNeverRemoved) {
 TEST(Unix, CloseRemovesTheSocketFileOnlyWhenAsked) {
     kvtest::temp_dir dir;
     for (int remove : {0, 1}) {
-        const std::string path = dir / ("s" + std::to_string(remove));
+        const std::string path = dir / kvtest::join({"s", std::to_string(remove)});
         kv::unique_fd fd = bound_socket(path, true);
         sockaddr_un address;
         kv::unix_make_address(path, address);

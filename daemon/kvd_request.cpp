@@ -16,6 +16,7 @@
 #include "kvc_mutex.h"
 #include "kvc_proto.h"
 #include "kvc_result.h"
+#include "kvc_version.h"
 #include "kvd_scan.h"
 
 namespace kvd {
@@ -161,7 +162,10 @@ kv::unique_fd open_local(const engine* e, const std::string& path, uint32_t opti
 
 std::string found_names(const verdict& v) {
     std::string names;
-    for (const std::string& line : v.viruses) names += " " + line.substr(0, line.rfind(','));
+    for (const std::string& line : v.viruses) {
+        names += ' ';
+        names.append(line, 0, line.rfind(','));
+    }
     return names;
 }
 
@@ -309,9 +313,13 @@ bool serve_query(int32_t command, const service& svc, const answer_settings& s, 
         out.note = "version";
         return true;
     case kv::KV_CMD_ID: {
-        const std::string own = e ? "kervald 4.33 (" + engine_version() + ", " + std::to_string(e->signatures()) +
-                                        " signatures)"
-                                  : "kervald 4.33 (built-in EICAR test file matcher)";
+        std::string own = "kervald " KV_VERSION " (";
+        if (e) {
+            own += engine_version();
+            own += ", " + std::to_string(e->signatures()) + " signatures)";
+        } else {
+            own += "built-in EICAR test file matcher)";
+        }
         proto::encode_bytestring(answer, s.id.value_or(own));
         out.note = "id";
         return true;

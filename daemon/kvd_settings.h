@@ -16,11 +16,12 @@
 #include <vector>
 
 #include "kvc_proto.h"
+#include "kvc_version.h"
 
 namespace kvd {
 
 struct answer_settings {
-    uint32_t version = 433;
+    uint32_t version = KV_VERSION_CODE;
     std::optional<std::string> id;                     // instead of the daemon's own
     std::optional<std::vector<std::pair<std::string, int32_t>>> bases;  // instead of the loaded databases
     std::optional<uint32_t> status;                    // instead of the verdict

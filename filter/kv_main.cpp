@@ -101,7 +101,7 @@ constexpr int kSweptPerRun = 16;
 // message when it is to be judged. m receives the message record.
 void gather_facts(const filter_config& config, int argc, char** argv, std::unique_ptr<mail>& m, scan_facts& facts) {
     const bool library_ready = init_lib(config.daemon) != 0;
-    log(Verbose, "kerval-pipe: Kerval (R) Filter for postfix ver.4.33 started ...");
+    log(Verbose, "kerval-pipe: Kerval (R) Filter for postfix ver.%s started ...", kFilterVersion);
     bool input_failed = false;
     std::optional<std::string> path = save_message(config.scanning.spool, 0, &input_failed);
     if (!path) {

@@ -459,7 +459,7 @@ int read_agent(FILE* stream, int& line, const char* section, agent_settings& age
 
 void print_usage(const char* program) {
     printf("\nUsage : %s [options] -f<sender> -- <recipients>\n", program);
-    printf("%s - scans mail for viruses\n\n", kFilterName);
+    printf("%s %s - scans mail for viruses\n\n", kFilterName, kFilterVersion);
     printf("Options:\n");
     printf("\t%s, %s, %s - show this help and exit\n", "-?", "-h", "--help");
     printf("\t%s - show filter version and exit\n", "--version");
@@ -473,7 +473,8 @@ void print_usage(const char* program) {
     printf(" /etc/kerval/kerval_postfix.conf\n");
     printf(" /usr/local/etc/kerval/kerval_postfix.conf\n");
     printf("\nNote: filter will been started by Postfix system automatically after install\n");
-    printf("\n\nATTENTION:\n THIS VERSION IS NOT COMPATIBLE WITH Kerval DAEMON VERSIONS LESS THAT 4.30 !!!\n");
+    printf("\n\nATTENTION:\n THIS VERSION IS NOT COMPATIBLE WITH Kerval DAEMON VERSIONS LESS THAT %s !!!\n",
+           kMinDaemonVersion);
     fflush(stdout);
 }
 

@@ -14,12 +14,13 @@
 
 #include "kv_settings.h"
 #include "kvc_conf.h"
+#include "kvc_version.h"
 
 namespace kv {
 
 constexpr const char* kProgramIdent = "kerval-postfix";
 constexpr const char* kFilterName = "Kerval(R) Filter for postfix";
-constexpr const char* kFilterVersion = "4.33";
+constexpr const char* kFilterVersion = KV_VERSION;
 // The configuration files tried in this order when no --conf= is given.
 constexpr const char* kDefaultConfigs[] = {"/etc/kerval/kerval_postfix.conf",
                                            "/usr/local/etc/kerval/kerval_postfix.conf"};

@@ -69,8 +69,9 @@ int check_daemon_version() {
         log(Errors, "cannot retrieve daemon version (error: %d)", code);
         return 0;
     }
-    if (major < 4 || (major == 4 && minor <= 32)) {
-        log(Errors, "THIS VERSION IS NOT COMPATIBLE WITH Kerval (R) DAEMON VERSIONS LESS THAT 4.33 !!!");
+    if (major < kMinDaemonMajor || (major == kMinDaemonMajor && minor < kMinDaemonMinor)) {
+        log(Errors, "THIS VERSION IS NOT COMPATIBLE WITH Kerval (R) DAEMON VERSIONS LESS THAT %s !!!",
+            kMinDaemonVersion);
         return 0;
     }
     return 1;

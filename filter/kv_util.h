@@ -15,7 +15,11 @@ constexpr int kLibraryVersion = 0x0407;
 
 // Starts the client library with the primary daemon and adds the backups.
 int init_lib(const daemon_settings& daemon);
-// Accepts a daemon of version 4.33 or later.
+// The oldest daemon the filter works with, and its version as text.
+constexpr int kMinDaemonMajor = 4;
+constexpr int kMinDaemonMinor = 33;
+constexpr const char* kMinDaemonVersion = "4.33";
+// Accepts a daemon of version kMinDaemonVersion or later.
 int check_daemon_version();
 // Switches group then user to the named account; with nullptr only reports the
 // current account.

@@ -2,7 +2,11 @@
 // statuses and what it prints.
 #include <gtest/gtest.h>
 
+#include <regex>
+
 #include "config_builder.h"
+#include "kv_util.h"
+#include "kvc_version.h"
 #include "test_util.h"
 
 using kvtest::filter_bin;
@@ -15,7 +19,7 @@ const std::string kProblem = "This report created automatically by antivirus sof
 
 std::string usage(const std::string& program) {
     return "\nUsage : " + program + " [options] -f<sender> -- <recipients>\n"
-           "Kerval(R) Filter for postfix - scans mail for viruses\n\n"
+           "Kerval(R) Filter for postfix " KV_VERSION " - scans mail for viruses\n\n"
            "Options:\n"
            "\t-?, -h, --help - show this help and exit\n"
            "\t--version - show filter version and exit\n"
@@ -28,7 +32,7 @@ std::string usage(const std::string& program) {
            " /etc/kerval/kerval_postfix.conf\n"
            " /usr/local/etc/kerval/kerval_postfix.conf\n"
            "\nNote: filter will been started by Postfix system automatically after install\n"
-           "\n\nATTENTION:\n THIS VERSION IS NOT COMPATIBLE WITH Kerval DAEMON VERSIONS LESS THAT 4.30 !!!\n";
+           "\n\nATTENTION:\n THIS VERSION IS NOT COMPATIBLE WITH Kerval DAEMON VERSIONS LESS THAT " + std::string(kv::kMinDaemonVersion) + " !!!\n";
 }
 
 }  // namespace
@@ -44,7 +48,33 @@ TEST(CommandLine, HelpExits64BeforeReadingAnyConfiguration) {
 TEST(CommandLine, VersionExits0WithItsText) {
     auto r = run_program({filter_bin(), "--version"});
     EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.out, "\n" + filter_bin() + " - Kerval(R) Filter for postfix 4.33\n\n");
+    EXPECT_EQ(r.out, kvtest::join({"\n", filter_bin(), " - Kerval(R) Filter for postfix " KV_VERSION "\n\n"}));
+}
+
+// The release number is set once, in CMakeLists.txt: the programs print it from
+// there, and the guide and the manual pages have to say the same, as does the
+// guide about the oldest daemon the self-test accepts.
+TEST(CommandLine, ProgramsGuideAndManualPagesShowTheProjectVersion) {
+    const std::string version = KV_VERSION;
+    EXPECT_NE(run_program({filter_bin(), "--help"}).out.find("Kerval(R) Filter for postfix " + version + " - "),
+              std::string::npos);
+#ifdef KV_DAEMON_BIN
+    EXPECT_NE(run_program({kvtest::daemon_bin(), "--help"}).out.find("kervald " + version + ", "), std::string::npos);
+#endif
+    const std::string guide = kvtest::read_file(kvtest::source_path("README.md"));
+    std::smatch found;
+    ASSERT_TRUE(std::regex_search(guide, found, std::regex("This guide describes kerval-postfix ([0-9.]+)")));
+    EXPECT_EQ(found[1], version);
+    ASSERT_TRUE(std::regex_search(guide, found, std::regex("its version \\(([0-9.]+) or\\s+later\\)")));
+    EXPECT_EQ(found[1], kv::kMinDaemonVersion);
+    int pages = 0;
+    for (const std::string& name : kvtest::list_dir(kvtest::source_path("man"))) {
+        const std::string page = kvtest::read_file(kvtest::source_path("man/" + name));
+        ASSERT_TRUE(std::regex_search(page, found, std::regex("^\\.TH .*\"kerval-postfix ([0-9.]+)\""))) << name;
+        EXPECT_EQ(found[1], version) << name;
+        ++pages;
+    }
+    EXPECT_GE(pages, 2);
 }
 
 TEST(CommandLine, BadOptionsAndConfigurationsExit75WithTheProblemText) {

@@ -228,6 +228,12 @@ std::string daemon_bin() {
 #endif
 }
 
+std::string join(std::initializer_list<std::string_view> parts) {
+    std::string text;
+    for (std::string_view part : parts) text.append(part);
+    return text;
+}
+
 std::string source_path(const std::string& relative) { return std::string(KV_SOURCE_DIR) + "/" + relative; }
 
 }  // namespace kvtest

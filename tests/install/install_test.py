@@ -36,6 +36,8 @@ def main():
             os.path.join(prefix, "share", "man", "man8", "kerval-postfix.8"),
             os.path.join(prefix, "share", "man", "man8", "kervald.8"),
             os.path.join(prefix, "share", "man", "man8", "kerval-quarantine.8"),
+            os.path.join(prefix, "share", "man", "man5", "kerval_postfix.conf.5"),
+            os.path.join(prefix, "lib", "systemd", "system", "kervald.service"),
             os.path.join(prefix, "share", "kerval-postfix", "postfix", "master.cf"),
             inside("/etc/kerval/kerval_postfix.conf"),
             inside("/etc/kerval/deny.list"),
@@ -54,6 +56,8 @@ def main():
             check(os.path.exists(path), f"missing after install: {path}")
         for program in expected[:3]:
             check(os.access(program, os.X_OK), f"not executable: {program}")
+        unit = open(os.path.join(prefix, "lib", "systemd", "system", "kervald.service")).read()
+        check(f"ExecStart={args.prefix}/sbin/kervald " in unit, "the unit does not start the installed kervald")
 
         conf = inside("/etc/kerval/kerval_postfix.conf")
         with open(conf, "a") as f:
@@ -70,13 +74,13 @@ def main():
             f.write(f"#!/bin/sh\ncat > {outbox}/message\necho \"$@\" > {outbox}/args\n")
         os.chmod(sendmail, 0o755)
         text = open(conf).read()
-        for path in ("/etc/kerval/", "/var/spool/kerval/", "/var/lib/kerval/", "/var/run/kervald/"):
+        for path in ("/etc/kerval/", "/var/spool/kerval/", "/var/lib/kerval/", "/run/kerval/"):
             text = text.replace(path, inside(path))
         text = text.replace("Sendmail = /usr/sbin/sendmail", f"Sendmail = {sendmail}")
         moved = os.path.join(root, "kerval_postfix.conf")
         with open(moved, "w") as f:
             f.write(text)
-        run_dir = inside("/var/run/kervald")
+        run_dir = inside("/run/kerval")
         os.makedirs(run_dir)
         pidfile = os.path.join(run_dir, "kervald.pid")
         daemon = subprocess.Popen([os.path.join(prefix, "sbin", "kervald"), "--foreground", f"--pidfile={pidfile}",

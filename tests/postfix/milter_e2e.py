@@ -3,7 +3,9 @@
 (pf_instance) with the shipped smtpd_milters wiring, mail sent over SMTP.
 
 Each check leaves the instance as it found it (configuration, daemon answers,
-running milter). Exit status: 0 passed, 1 failed, 77 skipped (not root).
+running milter). The milter runs as the system account kvfilter: when the
+machine has none, the test creates it, says so, and removes it (with its
+group) at the end. Exit status: 0 passed, 1 failed, 77 skipped (not root).
 """
 import argparse
 import os

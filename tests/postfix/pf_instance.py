@@ -9,6 +9,7 @@ etc/postfix/: the pipe filter as an after-queue content filter (master.cf),
 the milter before the queue (milter-main.cf), or both wired in with one of
 them switched on at a time (use()).
 """
+import grp
 import os
 import pwd
 import shutil
@@ -55,12 +56,30 @@ def wait_for(what, predicate, timeout=WAIT):
 
 
 def ensure_filter_user():
-    """The unprivileged account of the filter; created when missing (and left)."""
+    """The filter's account; True when this run created it (and must remove it)."""
     try:
         pwd.getpwnam(FILTER_USER)
+        return False
     except KeyError:
+        try:
+            grp.getgrnam(FILTER_USER)
+            raise Failure(f"a group {FILTER_USER} exists without its account: not touching it")
+        except KeyError:
+            pass
         run("useradd", "--system", "--no-create-home", "--shell", "/usr/sbin/nologin", FILTER_USER)
-    return pwd.getpwnam(FILTER_USER)
+        print(f"changed the machine: created the system account {FILTER_USER} (removed at the end)")
+        return True
+
+
+def remove_filter_user():
+    """Removes the account and the group useradd made for it."""
+    run("userdel", FILTER_USER, check=False)
+    try:
+        grp.getgrnam(FILTER_USER)
+        run("groupdel", FILTER_USER, check=False)
+    except KeyError:
+        pass
+    print(f"undone: removed the system account {FILTER_USER} and its group")
 
 
 def skip_reason():
@@ -94,6 +113,7 @@ class Instance:
         self.milter_socket = self.path("run", "milter.sock")
         self.milter_pidfile = self.path("run", "kerval-milter.pid")
         self.started = False
+        self.created_user = False
 
     def path(self, *parts):
         return os.path.join(self.root, *parts)
@@ -106,7 +126,8 @@ class Instance:
 
     # ---------------------------------------------------------------- set-up
     def setup(self, conf_changes=None):
-        user = ensure_filter_user()
+        self.created_user = ensure_filter_user()
+        user = pwd.getpwnam(FILTER_USER)
         postfix = pwd.getpwnam("postfix")
         for d in ("etc", "queue", "data", "bin", "mail", "log", "kerval", "spool", "quarantine", "run"):
             os.makedirs(self.path(d))
@@ -353,6 +374,9 @@ biff = no
 
     def remove(self):
         shutil.rmtree(self.root, ignore_errors=True)
+        if self.created_user:
+            remove_filter_user()
+            self.created_user = False
 
     # ---------------------------------------------------------------- mail
     def send(self, sender, rcpts, message):

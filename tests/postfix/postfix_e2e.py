@@ -6,6 +6,8 @@ and command directories), listens on 127.0.0.1 on a free high port only, hands
 every message received over SMTP to kerval-postfix through pipe(8) as an
 after-queue content filter, and delivers into Maildir folders in the temporary
 directory; nothing is relayed anywhere. The stand-in kervald is the daemon.
+The filter runs as the system account kvfilter: when the machine has none, the
+test creates it, says so, and removes it (with its group) at the end.
 
 Exit status: 0 passed, 1 failed, 77 skipped (not root, so no Postfix to start).
 """
