@@ -93,7 +93,11 @@ child_process starter_start(const char* path, const std::vector<std::string>& ar
     }
     if (pid == 0) {
         runguard_in_child();
-        pthread_sigmask(SIG_SETMASK, &old, nullptr);
+        // The program starts with no signal blocked, whatever this thread blocks
+        // (a threaded front end keeps its signals for one thread).
+        sigset_t none;
+        sigemptyset(&none);
+        pthread_sigmask(SIG_SETMASK, &none, nullptr);
         if (input != STDIN_FILENO) {
             if (dup2(input, STDIN_FILENO) < 0) {
                 log(Errors, "starter: cannot bind pipe with stdin");
@@ -101,6 +105,9 @@ child_process starter_start(const char* path, const std::vector<std::string>& ar
             }
             close(input);
         }
+        // Nothing else of this process reaches the program (a threaded front
+        // end has other messages' files and connections open).
+        closefrom(STDERR_FILENO + 1);
         execv(path, args.data());
         int err = errno;
         log(Errors, "starter: cannot execv() for %s - (%d) %s", path, err, stdlib_error(err));

@@ -1,8 +1,9 @@
 // kv_dfork: runs a program as a child process that reads a given descriptor as
 // its standard input (starter_start) and collects how it ended (starter_wait).
 //
-// The program is run by fork and execv: no shell, no search of PATH, the
-// environment and every other descriptor without close-on-exec are inherited.
+// The program is run by fork and execv: no shell, no search of PATH; it
+// inherits the environment and the standard descriptors only, with no signal
+// blocked (a threaded caller's other files and connections stay its own).
 // The input is a finished file opened for reading, so a child never sees a
 // message cut short, whatever happens to this process. A child that cannot run
 // the program exits with 71. starter_wait answers STARTER_OK (0) for exit status

@@ -74,6 +74,32 @@ TEST(Starter, ChildReadsItsInputFromTheOffsetAndIsReapedWhenForgotten) {
     EXPECT_TRUE(no_child_left());
 }
 
+TEST(Starter, TheChildStartsWithOnlyTheStandardDescriptorsAndNoSignalBlocked) {
+    // What a threaded caller may have open and blocked must not reach the program.
+    kvtest::temp_dir dir;
+    const std::string out = dir / "out";
+    const int opened = open(dir.path().c_str(), O_RDONLY);
+    const int leaked = fcntl(opened, F_DUPFD, 100);  // without close-on-exec, clear of ls's own
+    close(opened);
+    ASSERT_GE(leaked, 100);
+    sigset_t term, old;
+    sigemptyset(&term);
+    sigaddset(&term, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &term, &old);
+    kv::child_process child = kv::starter_start(
+        "/bin/sh",
+        {"/bin/sh", "-c",
+         "ls /proc/self/fd > " + out + "; grep SigBlk /proc/self/status >> " + out},
+        STDIN_FILENO);
+    pthread_sigmask(SIG_SETMASK, &old, nullptr);
+    close(leaked);
+    ASSERT_TRUE(child.started());
+    EXPECT_EQ(child.wait(true, "child"), kv::STARTER_OK);
+    const std::string seen = kvtest::read_file(out);
+    EXPECT_EQ(seen.find("\n" + std::to_string(leaked) + "\n"), std::string::npos) << seen;
+    EXPECT_NE(seen.find("SigBlk:\t0000000000000000"), std::string::npos) << seen;
+}
+
 TEST(Starter, BadParameters) {
     kvtest::log_capture logged;
     EXPECT_FALSE(kv::starter_start(nullptr, {"x"}, STDIN_FILENO).started());

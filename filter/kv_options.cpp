@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -690,10 +691,22 @@ bool check_destinations(const actions_settings& actions) {
     return ok;
 }
 
-int read_config_file(const char* path, filter_config& config) {
+int read_config_file(const char* path, filter_config& config, std::vector<conf_task> extra) {
     config = filter_config{};
     section_presence presence;
     std::vector<conf_task> tasks = make_config_tasks(config, presence);
+    // The milter's section belongs to the same file; the pipe filter passes it over.
+    const bool milter_read = std::any_of(extra.begin(), extra.end(),
+                                         [](const conf_task& task) { return strcasecmp(task.name, "Milter") == 0; });
+    if (!milter_read) {
+        extra.push_back({"Milter",
+                         [](FILE* s, int& line, const char* section) {
+                             std::vector<conf_var> none;
+                             return read_section(s, line, section, none) == 0 ? 1 : 0;
+                         },
+                         [](const char*) {}, true});
+    }
+    for (conf_task& task : extra) tasks.push_back(std::move(task));
     if (read_conf(path, tasks) != 0) return 0;
     if (!check_destinations(config.actions)) {
         release_sections(tasks);

@@ -56,8 +56,10 @@ struct section_presence {
 std::vector<conf_task> make_config_tasks(filter_config& config, section_presence& presence);
 
 // Reads and checks the whole file into config (also the checks after the file);
-// 1 / 0. On failure nothing loaded survives.
-int read_config_file(const char* path, filter_config& config);
+// 1 / 0. On failure nothing loaded survives. extra adds the sections of another
+// front end (the milter's [Milter]); without a task of that name a [Milter]
+// section is read and ignored.
+int read_config_file(const char* path, filter_config& config, std::vector<conf_task> extra = {});
 
 // Action words: the first word the value begins with whose letter is admissible.
 int parse_action(const char* value, const char* letters, int* dest);

@@ -47,6 +47,11 @@ def main():
             inside("/var/spool/kerval/filter"),
             inside("/var/lib/kerval/quarantine"),
         ]
+        if os.path.exists(os.path.join(args.build, "kerval-milter")):
+            milter = os.path.join(prefix, "sbin", "kerval-milter")
+            expected += [milter, os.path.join(prefix, "share", "man", "man8", "kerval-milter.8"),
+                         os.path.join(prefix, "share", "kerval-postfix", "postfix", "milter-main.cf")]
+            check(os.access(milter, os.X_OK), f"not executable: {milter}")
         for path in expected:
             check(os.path.exists(path), f"missing after install: {path}")
         for program in expected[:3]:
