@@ -93,10 +93,15 @@ unique_fd open_tmpfile(const spool_settings& settings, std::string& path) {
                       static_cast<unsigned long>(now.tv_usec), prefix);
         fd = mkstemp(name.data());
     } else {
+        // The generator's state is the caller's own, so that threads creating
+        // files at once neither race nor share a sequence.
         timeval now{};
-        if (read_clock(&now) == 0) srand48(static_cast<long>(now.tv_usec));
+        drand48_data state{};
+        (void)srand48_r(read_clock(&now) == 0 ? static_cast<long>(now.tv_usec) : 0L, &state);
         for (int attempt = 0; attempt < kRand48Attempts; ++attempt) {
-            name = format_text("%s%c%s%08lX", dir, '/', prefix, static_cast<unsigned long>(lrand48()));
+            long number = 0;
+            (void)lrand48_r(&state, &number);
+            name = format_text("%s%c%s%08lX", dir, '/', prefix, static_cast<unsigned long>(number));
             fd = open(name.c_str(), O_RDWR | O_CREAT | O_EXCL, mode);
             if (fd >= 0 || errno != EEXIST) break;
         }

@@ -16,6 +16,9 @@
 
 #include "kv_options.h"
 #include "kvc_conf.h"
+#ifdef KV_MILTER_BIN
+#include "kvm_settings.h"
+#endif
 #include "test_util.h"
 
 namespace {
@@ -54,6 +57,10 @@ reader_keys keys_of_the_readers() {
     kv::filter_config config;
     kv::section_presence presence;
     std::vector<kv::conf_task> tasks = kv::make_config_tasks(config, presence);
+#ifdef KV_MILTER_BIN
+    kv::milter::milter_settings milter;  // the milter's own section
+    tasks.push_back(kv::milter::milter_task(milter));
+#endif
     kvtest::log_capture quiet;  // the readers complain about the values that are missing
     for (kv::conf_task& task : tasks) {
         presence = kv::section_presence{};  // an older section name is refused only beside the new one
@@ -176,6 +183,9 @@ TEST(ConfReference, TheReadersKeysAreCaught) {
     EXPECT_TRUE(has("Actions", "ErrorNotifyInterval"));
     EXPECT_TRUE(has("Mailer", "Timeout"));
     EXPECT_TRUE(has("ArchiveRestrictionNotifications", "SenderTemplate"));
+#ifdef KV_MILTER_BIN
+    EXPECT_TRUE(has("Milter", "QuarantineToHold"));
+#endif
 }
 
 TEST(ConfReference, ManualPageDescribesEveryKeyWithItsDefault) {
