@@ -156,7 +156,10 @@ int cmd_release(const filter_config& config, const std::string& id, const std::v
         }
     }
     std::string shown;
-    for (const std::string& rcpt : recipients) shown += (shown.empty() ? "" : ",") + printable(rcpt);
+    for (const std::string& rcpt : recipients) {
+        if (!shown.empty()) shown += ',';
+        shown += printable(rcpt);
+    }
     switch (release_message(entry, recipients, config)) {
     case RELEASE_OK:
         put("released " + entry.id + " to " + shown + "\n");

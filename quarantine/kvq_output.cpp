@@ -22,7 +22,10 @@ std::string joined(const std::vector<std::string>& items, const char* separator)
 
 std::string json_array(const std::vector<std::string>& items) {
     std::string out = "[";
-    for (size_t i = 0; i < items.size(); ++i) out += (i ? "," : "") + json_string(items[i]);
+    for (size_t i = 0; i < items.size(); ++i) {
+        if (i != 0) out += ',';
+        out += json_string(items[i]);
+    }
     return out + "]";
 }
 
